@@ -1,0 +1,140 @@
+"""End-to-end cases, as data: what the folder holds before the run, the
+arguments, and what the console, the exit status and the files must be after.
+
+Expectations are written with LF line ends, as the POSIX build produces
+them; the runner derives the Windows ones (every newline written as CR LF).
+Arguments are paths relative to the case's own empty folder, which is the
+working directory of the run.
+"""
+
+from dataclasses import dataclass, field
+import os
+
+HEAD = b"\x8e\x67\x97\x70\x95\x73\x89\xc2\x94\x5c\x82\xc8\x95\xb6\x8e\x9a '"
+TAIL = b"' \x82\xaa\x8e\x67\x97\x70\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\n"
+
+
+def diag(byte):
+    """The console line for one rejected byte."""
+    return HEAD + bytes([byte]) + TAIL
+
+
+def cannot_open(path):
+    return b"ERROR: " + path + b" \x82\xf0\x8a\x4a\x82\xaf\x82\xdc\x82\xb9\x82\xf1\n"
+
+
+def cannot_create(path):
+    return b"ERROR: " + path + b" \x82\xf0\x8d\xec\x82\xea\x82\xdc\x82\xb9\x82\xf1\n"
+
+
+def cannot_read(path):
+    return b"ERROR: " + path + b" \x82\xf0\x93\xc7\x82\xdd\x8d\x9e\x82\xdf\x82\xdc\x82\xb9\x82\xf1\n"
+
+
+def cannot_write(path):
+    return b"ERROR: " + path + b" \x82\xc9\x8f\x91\x82\xab\x8d\x9e\x82\xdf\x82\xdc\x82\xb9\x82\xf1\n"
+
+
+USAGE = b"Usage> {argv0} <in.txt> <out.asm>\n"
+A1023 = b"A" * 1023
+P1023 = b", #11" * 1023
+HELLO = (b"\t\t; HELLO WORLD!\n\n"
+         b"\t\t.db\t\t#12 , #18, #15, #22, #22, #25, #0 , #33, #25, #28, #22, #14, #37\n")
+
+
+@dataclass
+class Case:
+    name: str
+    input: bytes | None = b""  # in.txt; None: there is no in.txt
+    args: list = field(default_factory=lambda: [b"in.txt", b"out.asm"])
+    out: bytes | None = None  # out.asm after the run; None: as it was before
+    before: bytes | None = None  # out.asm before the run; None: absent
+    console: bytes = b""  # what follows the banner
+    status: int = 0
+    only: str | None = None  # "posix" or "windows" where the other cannot run it
+    setup: object = None  # callable(folder) for what data cannot say
+    stdin: bytes | None = None
+    in_name: bytes = b"in.txt"
+
+
+def mkdir(name):
+    return lambda folder: os.mkdir(os.path.join(folder, name))
+
+
+def link(kind, name):
+    def make(folder):
+        target = os.path.join(folder, "in.txt")
+        (os.symlink if kind == "sym" else os.link)(target, os.path.join(folder, name))
+    return make
+
+
+CASES = [
+    # The record layout and the code table.
+    Case("hi", b"Hi!\n", out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"),
+    Case("rejected_hyphen", b"a-b\n", out=b"\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
+         console=diag(ord("-"))),
+    Case("table", b"09 AZaz!.\n",
+         out=b"\t\t; 09 AZaz!.\n\n\t\t.db\t\t#9  , #1 , #10, #0 , #11, #36, #11, #36, #37, #40\n"),
+    Case("rejected_each", b"\t,-:?%\n",
+         out=b"\t\t; \t,-:?%\n\n\t\t.db\t\t#6  " + b", #0 " * 6 + b"\n",
+         console=b"".join(diag(c) for c in b"\t,-:?%")),
+    Case("shift_jis_bytes", b"\x83\x41\x83\x61\x82\xa0\xff\n",
+         out=b"\t\t; \x83\x41\x83\x61\x82\xa0\xff\n\n\t\t.db\t\t#7  , #0 , #11, #0 , #11, #0 , #0 , #0 \n",
+         console=diag(0x83) + diag(0x83) + diag(0x82) + diag(0xA0) + diag(0xFF)),
+    Case("empty_input", b"", out=b""),
+    Case("newline_only", b"\n", out=b"\t\t; \n\n\t\t.db\t\t#0  \n"),
+    Case("no_final_newline", b"A\nB", out=b"\t\t; A\n\n\t\t.db\t\t#1  , #11\n\t\t; B\n\t\t.db\t\t#1  , #12\n"),
+    Case("percent_is_text", b"100%s\n",
+         out=b"\t\t; 100%s\n\n\t\t.db\t\t#5  , #2 , #1 , #1 , #0 , #29\n", console=diag(ord("%"))),
+    Case("line_of_1023", A1023 + b"\n",
+         out=b"\t\t; " + A1023 + b"\n\t\t.db\t\t#1023" + P1023 + b"\n\t\t; \n\n\t\t.db\t\t#0  \n"),
+    Case("zero_byte", b"A\0B\n\0",
+         out=b"\t\t; A\0B\n\n\t\t.db\t\t#3  , #11, #0 , #12\n\t\t; \0\n\t\t.db\t\t#1  , #0 \n",
+         console=diag(0) + diag(0)),
+    Case("many_lines", b"HELLO WORLD!\n" * 60000, out=HELLO * 60000),
+
+    # Line ends: CR LF is one newline everywhere; a lone CR is a byte.
+    Case("crlf", b"Hi!\r\nA\r\n",
+         out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n\t\t; A\n\n\t\t.db\t\t#1  , #11\n"),
+    Case("lone_cr", b"A\rB\n", out=b"\t\t; A\rB\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
+         console=diag(0x0D)),
+    Case("ctrl_z_is_a_byte", b"A\x1aB\n", out=b"\t\t; A\x1aB\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
+         console=diag(0x1A), only="posix"),
+    Case("ctrl_z_ends_input", b"A\n\x1aB\n", out=b"\t\t; A\n\n\t\t.db\t\t#1  , #11\n", only="windows"),
+
+    # The command line.
+    Case("usage_no_paths", args=[], console=USAGE, status=1),
+    Case("usage_one_path", args=[b"in.txt"], console=USAGE, status=1),
+    Case("extra_paths_ignored", b"Hi!\n", args=[b"in.txt", b"out.asm", b"more.asm"],
+         out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"),
+    Case("missing_input", None, before=b"kept\n", console=cannot_open(b"in.txt"), status=2),
+    Case("input_is_directory", None, args=[b"dir", b"out.asm"], setup=mkdir("dir"),
+         console=cannot_open(b"dir"), status=2),
+    Case("output_in_missing_directory", b"Hi!\n", args=[b"in.txt", b"nodir/out.asm"],
+         console=cannot_create(b"nodir/out.asm"), status=3),
+    Case("output_is_directory", b"Hi!\n", args=[b"in.txt", b"dir"], setup=mkdir("dir"),
+         console=cannot_create(b"dir"), status=3),
+    Case("output_is_input", b"Hi!\n", args=[b"in.txt", b"in.txt"],
+         console=cannot_create(b"in.txt"), status=3),
+    Case("output_is_input_respelled", b"Hi!\n", args=[b"in.txt", b"./in.txt"],
+         console=cannot_create(b"./in.txt"), status=3),
+    Case("output_is_input_hard_link", b"Hi!\n", args=[b"in.txt", b"hard.txt"],
+         setup=link("hard", "hard.txt"), console=cannot_create(b"hard.txt"), status=3),
+    Case("output_is_input_symlink", b"Hi!\n", args=[b"in.txt", b"sym.txt"],
+         setup=link("sym", "sym.txt"), console=cannot_create(b"sym.txt"), status=3, only="posix"),
+    Case("path_bytes_verbatim", b"Hi!\n", args=[b"in%s%n\x81\xff.txt", b"out.asm"],
+         in_name=b"in%s%n\x81\xff.txt", out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n",
+         only="posix"),
+    Case("missing_path_bytes_verbatim", None, args=[b"no%s%n\x81\xff.txt", b"out.asm"],
+         console=cannot_open(b"no%s%n\x81\xff.txt"), status=2, only="posix"),
+
+    # Failures of the streams themselves.
+    Case("output_full_small", b"Hi!\n", args=[b"in.txt", b"/dev/full"],
+         console=cannot_write(b"/dev/full"), status=3, only="posix"),
+    Case("output_full_large", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"/dev/full"],
+         console=cannot_write(b"/dev/full"), status=3, only="posix"),
+    Case("input_read_fails", None, args=[b"/proc/self/mem", b"out.asm"], out=b"",
+         console=cannot_read(b"/proc/self/mem"), status=2, only="posix"),
+    Case("input_from_pipe", None, args=[b"/dev/stdin", b"out.asm"],
+         stdin=b"HELLO WORLD!\n" * 60000, out=HELLO * 60000, only="posix"),
+]

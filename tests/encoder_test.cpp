@@ -1,0 +1,228 @@
+// The encoder on temporary streams: the record layout, the code table, the
+// 1023-byte reads, line ends, and failures of either stream.
+
+#include "convert.h"
+#include "model.h"
+#include "platform.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string diag_head = "\x8E\x67\x97\x70\x95\x73\x89\xC2\x94\x5C\x82\xC8\x95\xB6\x8E\x9A '";
+const std::string diag_tail =
+    "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
+
+std::string diag(char c) {
+    return diag_head + c + diag_tail;
+}
+
+std::string slurp(std::FILE* f) {
+    std::string s;
+    std::rewind(f);
+    char buf[65536];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        s.append(buf, n);
+    return s;
+}
+
+struct result {
+    std::string out;
+    std::string console;
+};
+
+result convert(const std::string& input) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    std::FILE* con = std::tmpfile();
+    EXPECT_TRUE(in && out && con);
+    std::fwrite(input.data(), 1, input.size(), in);
+    std::rewind(in);
+    convert_lines(in, out, con);
+    EXPECT_FALSE(std::ferror(in));
+    EXPECT_FALSE(std::ferror(out));
+    result r{slurp(out), slurp(con)};
+    std::fclose(in);
+    std::fclose(out);
+    std::fclose(con);
+    return r;
+}
+
+
+TEST(Encoder, WorkedExamples) {
+    const result hi = convert("Hi!\n");
+    EXPECT_EQ(hi.out, "\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n");
+    EXPECT_EQ(hi.console, "");
+
+    const result ab = convert("a-b\n");
+    EXPECT_EQ(ab.out, "\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n");
+    EXPECT_EQ(ab.console, diag('-'));
+}
+
+TEST(Encoder, CodeTable) {
+    const result r = convert("0123456789 AZaz!.\n");
+    EXPECT_EQ(r.out, "\t\t; 0123456789 AZaz!.\n\n\t\t.db\t\t#17 "
+                     ", #1 , #2 , #3 , #4 , #5 , #6 , #7 , #8 , #9 , #10"
+                     ", #0 , #11, #36, #11, #36, #37, #40\n");
+    EXPECT_EQ(r.console, "");
+
+    const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string lower = letters;
+    for (char& c : lower)
+        c = static_cast<char>(c - 'A' + 'a');
+    const std::string upper_out = convert(letters).out;
+    const std::string lower_out = convert(lower).out;
+    EXPECT_EQ(upper_out.substr(upper_out.find(".db")), lower_out.substr(lower_out.find(".db")));
+    EXPECT_NE(upper_out.find(", #11, #12, #13"), std::string::npos);
+    EXPECT_NE(upper_out.find(", #35, #36\n"), std::string::npos);
+}
+
+TEST(Encoder, EveryOtherByteIsRejectedOncePerOccurrence) {
+    const std::string kept = " 0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz!.\n";
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        // A CR before the newline would make a CR LF pair; line ends have a test of their own.
+        if (kept.find(c) != std::string::npos || c == '\r')
+            continue;
+        const std::string line = "A"s + c + c + "\n";
+        const result r = convert(line);
+        EXPECT_EQ(r.out, "\t\t; " + line + "\n\t\t.db\t\t#3  , #11, #0 , #0 \n") << "byte " << b;
+        EXPECT_EQ(r.console, diag(c) + diag(c)) << "byte " << b;
+    }
+}
+
+TEST(Encoder, LineShapes) {
+    EXPECT_EQ(convert("").out, "");
+    EXPECT_EQ(convert("\n").out, "\t\t; \n\n\t\t.db\t\t#0  \n");
+    // The last line without a newline: no empty line after its comment.
+    EXPECT_EQ(convert("A\nb.").out,
+              "\t\t; A\n\n\t\t.db\t\t#1  , #11\n\t\t; b.\n\t\t.db\t\t#2  , #12, #40\n");
+    // A percent sign is text, never a format.
+    EXPECT_EQ(convert("%s%n\n").out, "\t\t; %s%n\n\n\t\t.db\t\t#4  , #0 , #29, #0 , #24\n");
+}
+
+TEST(Encoder, ReadsAtMost1023Bytes) {
+    const std::string a1022(1022, 'A');
+    const std::string a1023(1023, 'A');
+    std::string p1022;
+    for (int i = 0; i < 1022; ++i)
+        p1022 += ", #11";
+    const std::string p1023 = p1022 + ", #11";
+
+    EXPECT_EQ(convert(a1022 + "\n").out, "\t\t; " + a1022 + "\n\n\t\t.db\t\t#1022" + p1022 + "\n");
+    // A line of 1023 bytes ends at the limit; its newline is a read of its own.
+    EXPECT_EQ(convert(a1023 + "\n").out, "\t\t; " + a1023 + "\n\t\t.db\t\t#1023" + p1023 +
+                                             "\n\t\t; \n\n\t\t.db\t\t#0  \n");
+    EXPECT_EQ(convert(a1023 + a1023 + "Z").out, "\t\t; " + a1023 + "\n\t\t.db\t\t#1023" + p1023 +
+                                                    "\n\t\t; " + a1023 + "\n\t\t.db\t\t#1023" +
+                                                    p1023 + "\n\t\t; Z\n\t\t.db\t\t#1  , #36\n");
+    // A count beyond a byte's range is written in full.
+    const result r = convert(std::string(300, '9') + "\n");
+    EXPECT_NE(r.out.find("\t\t.db\t\t#300, #10, #10"), std::string::npos);
+}
+
+TEST(Encoder, ZeroByteIsAnOrdinaryRejectedByte) {
+    const std::string line = "A\0B\n"s;
+    const result r = convert(line + "\0"s);
+    EXPECT_EQ(r.out, "\t\t; A\0B\n\n\t\t.db\t\t#3  , #11, #0 , #12\n"
+                     "\t\t; \0\n\t\t.db\t\t#1  , #0 \n"s);
+    EXPECT_EQ(r.console, diag('\0') + diag('\0'));
+}
+
+TEST(Encoder, LineEnds) {
+    if (!reader_folds_crlf)
+        GTEST_SKIP() << "the runtime's text mode folds CR LF here; the end-to-end tests cover it";
+    EXPECT_EQ(convert("AB\r\nC\r\n").out, convert("AB\nC\n").out);
+    // A CR without its LF, and 0x1A, are ordinary rejected bytes.
+    const result r = convert("A\rB\x1A\n\r");
+    EXPECT_EQ(r.out, "\t\t; A\rB\x1A\n\n\t\t.db\t\t#4  , #11, #0 , #12, #0 \n"
+                     "\t\t; \r\n\t\t.db\t\t#1  , #0 \n");
+    EXPECT_EQ(r.console, diag('\r') + diag('\x1A') + diag('\r'));
+    // A CR LF pair is still one newline when it counts toward the limit.
+    const std::string a1022(1022, 'A');
+    EXPECT_EQ(convert(a1022 + "\r\n").out, convert(a1022 + "\n").out);
+}
+
+// CR LF pairs, 1023-byte reads and records straddling every fill boundary
+// of the reader, checked against the plain model.
+TEST(Encoder, MatchesModelAcrossFillBoundaries) {
+    for (std::size_t shift = 0; shift < 6; ++shift) {
+        for (std::size_t fills = 1; fills <= 2; ++fills) {
+            const std::size_t edge = fills * convert_fill_size - 3 + shift;
+            std::string in;
+            while (in.size() + 1023 < edge)
+                in += std::string(1023 - in.size() % 7, 'x') + "\r\n";
+            in.resize(edge - 2, 'y');
+            in += "\r\nZ\r\n";
+            in += std::string(1023, 'q') + "\r\n\r";
+            const model_result m = model_convert(in, reader_folds_crlf);
+            const result r = convert(in);
+            ASSERT_EQ(r.out, m.out) << "shift " << shift << " fills " << fills;
+            ASSERT_EQ(r.console, m.console);
+        }
+    }
+}
+
+TEST(Encoder, MatchesModelOnRandomText) {
+    std::mt19937 rng(20261208);
+    const std::string alphabet = "aZ9 !.\n\n\n\r\r\n\0,-:?%\x1A\x80\xFF"s;
+    for (int round = 0; round < 40; ++round) {
+        const std::size_t size = round < 30 ? rng() % 3000 : rng() % 400000;
+        const unsigned long_line = rng() % 4;
+        std::string in;
+        in.reserve(size);
+        while (in.size() < size) {
+            // Runs without a newline make reads end at the 1023-byte limit.
+            const char c = alphabet[rng() % alphabet.size()];
+            in += (long_line == 0 && c == '\n') ? 'n' : c;
+        }
+        const model_result m = model_convert(in, reader_folds_crlf);
+        const result r = convert(in);
+        ASSERT_EQ(r.out, m.out) << "round " << round;
+        ASSERT_EQ(r.console, m.console) << "round " << round;
+    }
+}
+
+#ifndef _WIN32
+TEST(Encoder, StopsAtTheFirstFailedWrite) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::fopen("/dev/full", "w");
+    std::FILE* con = std::tmpfile();
+    ASSERT_TRUE(in && out && con);
+    const std::string line = "HELLO WORLD\n";
+    for (int i = 0; i < 200000; ++i)
+        std::fwrite(line.data(), 1, line.size(), in);
+    const long size = std::ftell(in);
+    std::rewind(in);
+    convert_lines(in, out, con);
+    EXPECT_TRUE(std::ferror(out));
+    EXPECT_FALSE(std::ferror(in));
+    EXPECT_LT(std::ftell(in), size / 2) << "it went on reading after the output failed";
+    std::fclose(in);
+    std::fclose(out);
+    std::fclose(con);
+}
+
+TEST(Encoder, ReadErrorEndsTheConversion) {
+    // Reading a directory fails on POSIX systems.
+    std::FILE* in = std::fopen(".", "r");
+    std::FILE* out = std::tmpfile();
+    std::FILE* con = std::tmpfile();
+    ASSERT_TRUE(in && out && con);
+    convert_lines(in, out, con);
+    EXPECT_TRUE(std::ferror(in));
+    EXPECT_FALSE(std::ferror(out));
+    EXPECT_EQ(slurp(out), "");
+    std::fclose(in);
+    std::fclose(out);
+    std::fclose(con);
+}
+#endif
+
+} // namespace
