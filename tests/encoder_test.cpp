@@ -11,6 +11,11 @@
 #include <random>
 #include <string>
 
+#ifdef _WIN32
+#include <filesystem>
+#include <process.h>
+#endif
+
 namespace {
 
 using namespace std::string_literals;
@@ -37,10 +42,24 @@ struct result {
     std::string console;
 };
 
+// A binary stream deleted when closed.
+std::FILE* temp_stream() {
+#ifdef _WIN32
+    // The Windows runtime's tmpfile names its files in the root of the drive,
+    // where test processes running side by side collide.
+    static int serial = 0;
+    const auto path = std::filesystem::temp_directory_path() /
+                      ("viderav-test-" + std::to_string(_getpid()) + "-" + std::to_string(serial++));
+    return _wfopen(path.c_str(), L"w+bD");
+#else
+    return std::tmpfile();
+#endif
+}
+
 result convert(const std::string& input) {
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::FILE* con = std::tmpfile();
+    std::FILE* in = temp_stream();
+    std::FILE* out = temp_stream();
+    std::FILE* con = temp_stream();
     EXPECT_TRUE(in && out && con);
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
@@ -191,9 +210,9 @@ TEST(Encoder, MatchesModelOnRandomText) {
 
 #ifndef _WIN32
 TEST(Encoder, StopsAtTheFirstFailedWrite) {
-    std::FILE* in = std::tmpfile();
+    std::FILE* in = temp_stream();
     std::FILE* out = std::fopen("/dev/full", "w");
-    std::FILE* con = std::tmpfile();
+    std::FILE* con = temp_stream();
     ASSERT_TRUE(in && out && con);
     const std::string line = "HELLO WORLD\n";
     for (int i = 0; i < 200000; ++i)
@@ -212,8 +231,8 @@ TEST(Encoder, StopsAtTheFirstFailedWrite) {
 TEST(Encoder, ReadErrorEndsTheConversion) {
     // Reading a directory fails on POSIX systems.
     std::FILE* in = std::fopen(".", "r");
-    std::FILE* out = std::tmpfile();
-    std::FILE* con = std::tmpfile();
+    std::FILE* out = temp_stream();
+    std::FILE* con = temp_stream();
     ASSERT_TRUE(in && out && con);
     convert_lines(in, out, con);
     EXPECT_TRUE(std::ferror(in));

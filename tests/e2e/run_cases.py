@@ -60,13 +60,19 @@ def run_case(case, exe, emulator, windows):
             case.setup(folder)
 
         argv0 = os.fsencode(exe)
+        if emulator and os.path.basename(emulator[0]).startswith("wine"):
+            # Wine hands the program its path as Windows spells it.
+            argv0 = subprocess.run(["winepath", "-w", exe], stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, check=True).stdout.rstrip(b"\n")
         proc = subprocess.run(emulator + [argv0] + case.args, cwd=folder, input=case.stdin or b"",
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
 
         console = BANNER + case.console.replace(b"{argv0}", argv0)
-        out = case.before if case.out is None else case.out
+        out = case.out
         if windows:
             console, out = crlf(console), crlf(out)
+        if out is None:
+            out = case.before
         failures = []
         if proc.returncode != case.status:
             failures.append(f"exit status {proc.returncode}, expected {case.status}")
