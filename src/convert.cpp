@@ -18,10 +18,10 @@ constexpr std::array<unsigned char, 256> make_codes() {
     std::array<unsigned char, 256> t{};
     t.fill(no_code);
     t[' '] = 0;
-    for (int c = '0'; c <= '9'; ++c)
-        t[c] = static_cast<unsigned char>(c - '0' + 1);
-    for (int c = 'A'; c <= 'Z'; ++c)
-        t[c] = t[c - 'A' + 'a'] = static_cast<unsigned char>(c - 'A' + 11);
+    for (std::size_t i = 0; i < 10; ++i)
+        t['0' + i] = static_cast<unsigned char>(1 + i);
+    for (std::size_t i = 0; i < 26; ++i)
+        t['A' + i] = t['a' + i] = static_cast<unsigned char>(11 + i);
     t['!'] = 37;
     t['.'] = 40;
     return t;
@@ -57,9 +57,9 @@ constexpr std::size_t diag_size = head_size + 1 + tail_size;
 
 // Worst case that one record adds to each buffer; a buffer is drained
 // before a record could overflow it, so a record is never split by a check.
-constexpr std::size_t max_record_out =
-    (sizeof comment_head - 1) + max_text + 1 + (sizeof record_head - 1) + 1 + 4 +
-    max_text * piece_size + 1 + (sizeof(piece) - piece_size);
+constexpr std::size_t max_record_out = (sizeof comment_head - 1) + max_text + 1 +
+                                       (sizeof record_head - 1) + 1 + 4 + max_text * piece_size +
+                                       1 + (sizeof(piece) - piece_size);
 constexpr std::size_t max_record_con = max_text * diag_size;
 
 constexpr std::size_t in_size = convert_fill_size;
@@ -73,29 +73,29 @@ char out_buf[out_size];
 char con_buf[con_size];
 
 struct sink {
-    std::FILE* f;
-    char* const begin;
-    char* const limit; // drain when the next record might pass this point
-    char* at = begin;
+    std::FILE *f;
+    char *const begin;
+    char *const limit; // drain when the next record might pass this point
+    char *at = begin;
     bool failed = false;
 };
 
 // Writes what the sink holds; a failed write marks the sink and drops the
 // bytes, so the caller only checks `failed` where it matters.
-void drain(sink& s) {
+void drain(sink &s) {
     const auto n = static_cast<std::size_t>(s.at - s.begin);
     if (n > 0 && !s.failed && std::fwrite(s.begin, 1, n, s.f) != n)
         s.failed = true;
     s.at = s.begin;
 }
 
-char* put(char* o, const char* text, std::size_t n) {
+char *put(char *o, const char *text, std::size_t n) {
     std::memcpy(o, text, n);
     return o + n;
 }
 
 // "#%-3d": a number sign, then the count left-aligned in three columns.
-char* put_count(char* o, std::size_t n) {
+char *put_count(char *o, std::size_t n) {
     char digits[20];
     std::size_t k = 0;
     do {
@@ -113,23 +113,23 @@ char* put_count(char* o, std::size_t n) {
 // One record: the comment repeating the text as read (its own newline
 // included, so a whole line is followed by an empty line), then the count
 // and one code per byte before the newline.
-void put_record(const char* text, std::size_t len, sink& out, sink& con) {
+void put_record(const char *text, std::size_t len, sink &out, sink &con) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
-    char* o = put(out.at, comment_head, sizeof comment_head - 1);
+    char *o = put(out.at, comment_head, sizeof comment_head - 1);
     o = put(o, text, len);
     *o++ = '\n';
     o = put(o, record_head, sizeof record_head - 1);
     o = put_count(o, count);
 
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto *p = reinterpret_cast<const unsigned char *>(text);
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char c = p[i];
         std::memcpy(o, pieces[c].data(), sizeof(piece));
         o += piece_size;
         if (codes[c] == no_code) [[unlikely]] {
-            char* d = put(con.at, msg::rejected_head, head_size);
+            char *d = put(con.at, msg::rejected_head, head_size);
             *d++ = static_cast<char>(c);
             con.at = put(d, msg::rejected_tail, tail_size);
         }
@@ -140,7 +140,7 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
 
 } // namespace
 
-void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console) {
+void convert_lines(std::FILE *in, std::FILE *out, std::FILE *console) {
     sink o{out, out_buf, out_buf + out_size - max_record_out};
     sink con{console, con_buf, con_buf + con_size - max_record_con};
     text_reader rd{in};
@@ -151,13 +151,13 @@ void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console) {
     std::size_t end = 0;
     bool more = true;
     while (!o.failed) {
-        const char* text = in_buf + beg;
+        const char *text = in_buf + beg;
         const std::size_t avail = end - beg;
         const std::size_t room = std::min(avail, max_text);
-        const void* nl = std::memchr(text, '\n', room);
+        const void *nl = std::memchr(text, '\n', room);
         std::size_t len = 0;
         if (nl != nullptr)
-            len = static_cast<std::size_t>(static_cast<const char*>(nl) - text) + 1;
+            len = static_cast<std::size_t>(static_cast<const char *>(nl) - text) + 1;
         else if (avail >= max_text || !more)
             len = room;
         if (len == 0) {

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -28,7 +31,7 @@ std::string diag(char c) {
     return diag_head + c + diag_tail;
 }
 
-std::string slurp(std::FILE* f) {
+std::string slurp(std::FILE *f) {
     std::string s;
     std::rewind(f);
     char buf[65536];
@@ -43,23 +46,24 @@ struct result {
 };
 
 // A binary stream deleted when closed.
-std::FILE* temp_stream() {
+std::FILE *temp_stream() {
 #ifdef _WIN32
     // The Windows runtime's tmpfile names its files in the root of the drive,
     // where test processes running side by side collide.
     static int serial = 0;
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("viderav-test-" + std::to_string(_getpid()) + "-" + std::to_string(serial++));
+    const auto path =
+        std::filesystem::temp_directory_path() /
+        ("viderav-test-" + std::to_string(_getpid()) + "-" + std::to_string(serial++));
     return _wfopen(path.c_str(), L"w+bD");
 #else
     return std::tmpfile();
 #endif
 }
 
-result convert(const std::string& input) {
-    std::FILE* in = temp_stream();
-    std::FILE* out = temp_stream();
-    std::FILE* con = temp_stream();
+result convert(const std::string &input) {
+    std::FILE *in = temp_stream();
+    std::FILE *out = temp_stream();
+    std::FILE *con = temp_stream();
     EXPECT_TRUE(in && out && con);
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
@@ -72,7 +76,6 @@ result convert(const std::string& input) {
     std::fclose(con);
     return r;
 }
-
 
 TEST(Encoder, WorkedExamples) {
     const result hi = convert("Hi!\n");
@@ -93,7 +96,7 @@ TEST(Encoder, CodeTable) {
 
     const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     std::string lower = letters;
-    for (char& c : lower)
+    for (char &c : lower)
         c = static_cast<char>(c - 'A' + 'a');
     const std::string upper_out = convert(letters).out;
     const std::string lower_out = convert(lower).out;
@@ -136,8 +139,8 @@ TEST(Encoder, ReadsAtMost1023Bytes) {
 
     EXPECT_EQ(convert(a1022 + "\n").out, "\t\t; " + a1022 + "\n\n\t\t.db\t\t#1022" + p1022 + "\n");
     // A line of 1023 bytes ends at the limit; its newline is a read of its own.
-    EXPECT_EQ(convert(a1023 + "\n").out, "\t\t; " + a1023 + "\n\t\t.db\t\t#1023" + p1023 +
-                                             "\n\t\t; \n\n\t\t.db\t\t#0  \n");
+    EXPECT_EQ(convert(a1023 + "\n").out,
+              "\t\t; " + a1023 + "\n\t\t.db\t\t#1023" + p1023 + "\n\t\t; \n\n\t\t.db\t\t#0  \n");
     EXPECT_EQ(convert(a1023 + a1023 + "Z").out, "\t\t; " + a1023 + "\n\t\t.db\t\t#1023" + p1023 +
                                                     "\n\t\t; " + a1023 + "\n\t\t.db\t\t#1023" +
                                                     p1023 + "\n\t\t; Z\n\t\t.db\t\t#1  , #36\n");
@@ -210,9 +213,9 @@ TEST(Encoder, MatchesModelOnRandomText) {
 
 #ifndef _WIN32
 TEST(Encoder, StopsAtTheFirstFailedWrite) {
-    std::FILE* in = temp_stream();
-    std::FILE* out = std::fopen("/dev/full", "w");
-    std::FILE* con = temp_stream();
+    std::FILE *in = temp_stream();
+    std::FILE *out = std::fopen("/dev/full", "w");
+    std::FILE *con = temp_stream();
     ASSERT_TRUE(in && out && con);
     const std::string line = "HELLO WORLD\n";
     for (int i = 0; i < 200000; ++i)
@@ -230,14 +233,51 @@ TEST(Encoder, StopsAtTheFirstFailedWrite) {
 
 TEST(Encoder, ReadErrorEndsTheConversion) {
     // Reading a directory fails on POSIX systems.
-    std::FILE* in = std::fopen(".", "r");
-    std::FILE* out = temp_stream();
-    std::FILE* con = temp_stream();
+    std::FILE *in = std::fopen(".", "r");
+    std::FILE *out = temp_stream();
+    std::FILE *con = temp_stream();
     ASSERT_TRUE(in && out && con);
     convert_lines(in, out, con);
     EXPECT_TRUE(std::ferror(in));
     EXPECT_FALSE(std::ferror(out));
     EXPECT_EQ(slurp(out), "");
+    std::fclose(in);
+    std::fclose(out);
+    std::fclose(con);
+}
+#endif
+
+#ifdef __GLIBC__
+// A stream that yields its text and then fails, as a disk or a network file
+// system may part way through a file.
+struct failing_source {
+    std::string text;
+    std::size_t at = 0;
+};
+
+ssize_t read_then_fail(void *cookie, char *buf, std::size_t size) {
+    auto *src = static_cast<failing_source *>(cookie);
+    if (src->at == src->text.size()) {
+        errno = EIO;
+        return -1;
+    }
+    const std::size_t n = std::min(size, src->text.size() - src->at);
+    std::memcpy(buf, src->text.data() + src->at, n);
+    src->at += n;
+    return static_cast<ssize_t>(n);
+}
+
+TEST(Encoder, ReadFailingMidwayIsReported) {
+    failing_source src{std::string(5000, 'A') + "\nBC"};
+    std::FILE *in = fopencookie(&src, "r", {read_then_fail, nullptr, nullptr, nullptr});
+    std::FILE *out = temp_stream();
+    std::FILE *con = temp_stream();
+    ASSERT_TRUE(in && out && con);
+    convert_lines(in, out, con);
+    EXPECT_TRUE(std::ferror(in));
+    EXPECT_FALSE(std::ferror(out));
+    // What was read before the failure is converted; nothing is made up.
+    EXPECT_EQ(slurp(out), model_convert(src.text, true).out);
     std::fclose(in);
     std::fclose(out);
     std::fclose(con);

@@ -63,7 +63,8 @@ inline model_result model_convert(std::string_view input, bool fold_crlf) {
             if (code < 0) {
                 r.console += "\x8E\x67\x97\x70\x95\x73\x89\xC2\x94\x5C\x82\xC8\x95\xB6\x8E\x9A '";
                 r.console += static_cast<char>(c);
-                r.console += "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
+                r.console +=
+                    "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
                 code = 0;
             }
             std::snprintf(num, sizeof num, ", #%-2d", code);

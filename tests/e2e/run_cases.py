@@ -4,6 +4,7 @@ byte, the console, the exit status, the output file, and that the input and
 any output that must stay untouched are untouched.
 
     run_cases.py --exe PATH [--emulator CMD] [--windows] (--list | --case NAME)
+    run_cases.py --exe unused --seeds FOLDER   (the case inputs as fuzzing seeds)
 
 With --windows the expectations become those of the Windows runtime: every
 newline written, on the console and in the output, is CR LF.  A case the
@@ -98,7 +99,16 @@ def main():
     ap.add_argument("--windows", action="store_true")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--case")
+    ap.add_argument("--seeds", help="write every case's input into this folder and stop")
     args = ap.parse_args()
+    if args.seeds:
+        os.makedirs(args.seeds, exist_ok=True)
+        for c in CASES:
+            data = c.input if c.input is not None else c.stdin
+            if data is not None:
+                with open(os.path.join(args.seeds, c.name), "wb") as f:
+                    f.write(data[:4096])
+        return 0
     if args.list:
         print(";".join(c.name for c in CASES))
         return 0
