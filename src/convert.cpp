@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -29,24 +31,32 @@ constexpr std::array<unsigned char, 256> make_codes() {
 
 constexpr std::array<unsigned char, 256> codes = make_codes();
 
-// The record piece of every byte value, ", #%-2d" rendered ahead of time:
-// five bytes, padded to eight so that the hot loop copies a fixed width and
-// lets the next piece overwrite the padding.
+// The record piece of every byte value, ", #%-2d" rendered ahead of time.
+// The hot loop copies all eight bytes of an entry and moves on by five, so
+// the next piece (or the record's newline) overwrites the padding and the
+// flag; one load serves both the copy and the test.
 constexpr std::size_t piece_size = 5;
-using piece = std::array<char, 8>;
+struct piece {
+    char text[7];
+    bool rejected;
+};
+static_assert(sizeof(piece) == sizeof(std::uint64_t));
 
-constexpr std::array<piece, 256> make_pieces() {
-    std::array<piece, 256> t{};
+constexpr std::array<std::uint64_t, 256> make_pieces() {
+    std::array<std::uint64_t, 256> t{};
     for (std::size_t c = 0; c < t.size(); ++c) {
-        const int v = codes[c] == no_code ? 0 : codes[c];
+        const bool rejected = codes[c] == no_code;
+        const int v = rejected ? 0 : codes[c];
         const char tens = static_cast<char>('0' + v / 10);
         const char ones = static_cast<char>('0' + v % 10);
-        t[c] = v < 10 ? piece{',', ' ', '#', ones, ' '} : piece{',', ' ', '#', tens, ones};
+        t[c] = std::bit_cast<std::uint64_t>(v < 10 ? piece{{',', ' ', '#', ones, ' '}, rejected}
+                                                   : piece{{',', ' ', '#', tens, ones}, rejected});
     }
     return t;
 }
 
-constexpr std::array<piece, 256> pieces = make_pieces();
+constexpr std::array<std::uint64_t, 256> pieces = make_pieces();
+constexpr std::uint64_t rejected_bit = std::bit_cast<std::uint64_t>(piece{{}, true});
 
 constexpr std::size_t max_text = 1023; // bytes of text per record, newline included
 constexpr char comment_head[] = "\t\t; ";
@@ -73,66 +83,95 @@ char out_buf[out_size];
 char con_buf[con_size];
 
 struct sink {
-    std::FILE *f;
-    char *const begin;
-    char *const limit; // drain when the next record might pass this point
-    char *at = begin;
+    std::FILE* f;
+    char* const begin;
+    char* const limit; // drain when the next record might pass this point
+    char* at = begin;
     bool failed = false;
 };
 
 // Writes what the sink holds; a failed write marks the sink and drops the
 // bytes, so the caller only checks `failed` where it matters.
-void drain(sink &s) {
+void drain(sink& s) {
     const auto n = static_cast<std::size_t>(s.at - s.begin);
     if (n > 0 && !s.failed && std::fwrite(s.begin, 1, n, s.f) != n)
         s.failed = true;
     s.at = s.begin;
 }
 
-char *put(char *o, const char *text, std::size_t n) {
+char* put(char* o, const char* text, std::size_t n) {
     std::memcpy(o, text, n);
     return o + n;
 }
 
-// "#%-3d": a number sign, then the count left-aligned in three columns.
-char *put_count(char *o, std::size_t n) {
-    char digits[20];
-    std::size_t k = 0;
-    do {
-        digits[k++] = static_cast<char>('0' + n % 10);
-        n /= 10;
-    } while (n > 0);
-    *o++ = '#';
-    for (std::size_t i = k; i > 0; --i)
-        *o++ = digits[i - 1];
-    for (; k < 3; ++k)
-        *o++ = ' ';
-    return o;
+// "#%-3d" for every count a record can hold: a number sign, then the count
+// left-aligned in three columns; four bytes, or five from 1000 up.
+constexpr std::array<std::array<char, 8>, max_text + 1> make_counts() {
+    std::array<std::array<char, 8>, max_text + 1> t{};
+    for (std::size_t n = 0; n < t.size(); ++n) {
+        std::array<char, 8> text{'#', ' ', ' ', ' '};
+        const std::size_t digits = n >= 1000 ? 4 : n >= 100 ? 3 : n >= 10 ? 2 : 1;
+        for (std::size_t at = digits, rest = n; at > 0; --at, rest /= 10)
+            text[at] = static_cast<char>('0' + rest % 10);
+        t[n] = text;
+    }
+    return t;
+}
+
+constexpr auto counts = make_counts();
+
+char* put_count(char* o, std::size_t n) {
+    std::memcpy(o, counts[n].data(), sizeof counts[n]);
+    return o + (n >= 1000 ? 5 : 4);
+}
+
+// The diagnostic for every rejected byte of bytes[0, n), in order.
+void report(const unsigned char* bytes, std::size_t n, sink& con) {
+    for (std::size_t i = 0; i < n; ++i) {
+        if ((pieces[bytes[i]] & rejected_bit) == 0)
+            continue;
+        char* d = put(con.at, msg::rejected_head, head_size);
+        *d++ = static_cast<char>(bytes[i]);
+        con.at = put(d, msg::rejected_tail, tail_size);
+    }
 }
 
 // One record: the comment repeating the text as read (its own newline
 // included, so a whole line is followed by an empty line), then the count
 // and one code per byte before the newline.
-void put_record(const char *text, std::size_t len, sink &out, sink &con) {
+void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
-    char *o = put(out.at, comment_head, sizeof comment_head - 1);
+    char* o = put(out.at, comment_head, sizeof comment_head - 1);
     o = put(o, text, len);
     *o++ = '\n';
     o = put(o, record_head, sizeof record_head - 1);
     o = put_count(o, count);
 
-    const auto *p = reinterpret_cast<const unsigned char *>(text);
-    for (std::size_t i = 0; i < count; ++i) {
-        const unsigned char c = p[i];
-        std::memcpy(o, pieces[c].data(), sizeof(piece));
+    // Four bytes at a time: the pieces are copied unconditionally, and only
+    // a group that holds a rejected byte is looked at again.
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const std::uint64_t a = pieces[p[i]];
+        const std::uint64_t b = pieces[p[i + 1]];
+        const std::uint64_t c = pieces[p[i + 2]];
+        const std::uint64_t d = pieces[p[i + 3]];
+        std::memcpy(o, &a, sizeof a);
+        std::memcpy(o + piece_size, &b, sizeof b);
+        std::memcpy(o + 2 * piece_size, &c, sizeof c);
+        std::memcpy(o + 3 * piece_size, &d, sizeof d);
+        o += 4 * piece_size;
+        if (((a | b | c | d) & rejected_bit) != 0) [[unlikely]]
+            report(p + i, 4, con);
+    }
+    for (; i < count; ++i) {
+        const std::uint64_t a = pieces[p[i]];
+        std::memcpy(o, &a, sizeof a);
         o += piece_size;
-        if (codes[c] == no_code) [[unlikely]] {
-            char *d = put(con.at, msg::rejected_head, head_size);
-            *d++ = static_cast<char>(c);
-            con.at = put(d, msg::rejected_tail, tail_size);
-        }
+        if ((a & rejected_bit) != 0) [[unlikely]]
+            report(p + i, 1, con);
     }
     *o++ = '\n';
     out.at = o;
@@ -140,7 +179,7 @@ void put_record(const char *text, std::size_t len, sink &out, sink &con) {
 
 } // namespace
 
-void convert_lines(std::FILE *in, std::FILE *out, std::FILE *console) {
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console) {
     sink o{out, out_buf, out_buf + out_size - max_record_out};
     sink con{console, con_buf, con_buf + con_size - max_record_con};
     text_reader rd{in};
@@ -151,13 +190,13 @@ void convert_lines(std::FILE *in, std::FILE *out, std::FILE *console) {
     std::size_t end = 0;
     bool more = true;
     while (!o.failed) {
-        const char *text = in_buf + beg;
+        const char* text = in_buf + beg;
         const std::size_t avail = end - beg;
         const std::size_t room = std::min(avail, max_text);
-        const void *nl = std::memchr(text, '\n', room);
+        const void* nl = std::memchr(text, '\n', room);
         std::size_t len = 0;
         if (nl != nullptr)
-            len = static_cast<std::size_t>(static_cast<const char *>(nl) - text) + 1;
+            len = static_cast<std::size_t>(static_cast<const char*>(nl) - text) + 1;
         else if (avail >= max_text || !more)
             len = room;
         if (len == 0) {

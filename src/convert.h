@@ -17,4 +17,4 @@ inline constexpr std::size_t convert_fill_size = VIDERAV_FILL_SIZE;
 // Neither stream is opened, closed or repositioned here.  The conversion
 // stops at the first failed read or write; the caller tells which from
 // ferror(in) and ferror(out).  Failed console writes do not stop it.
-void convert_lines(std::FILE *in, std::FILE *out, std::FILE *console = stdout);
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console = stdout);

@@ -25,30 +25,30 @@ namespace fs = std::filesystem;
 
 // POSIX lets a directory be opened for reading, and reading it then fails;
 // report it as the input that cannot be opened, as Windows does.
-bool is_directory(const char *path) {
+bool is_directory(const char* path) {
     std::error_code ec;
     return fs::is_directory(fs::path(path), ec);
 }
 
 // Opening the input itself for writing would empty it before it is read,
 // whatever name (another spelling, a link) the output path gives it.
-bool same_file(const char *a, const char *b) {
+bool same_file(const char* a, const char* b) {
     std::error_code ec;
     return fs::equivalent(fs::path(a), fs::path(b), ec);
 }
 
 } // namespace
 
-int main(int argc, char *argv[]) {
+int main(int argc, char* argv[]) {
     std::fputs(msg::banner, stdout);
     if (argc < 3) {
         std::printf(msg::usage, argc > 0 && argv[0] != nullptr ? argv[0] : "viderav");
         return exit_usage;
     }
-    const char *in_path = argv[1];
-    const char *out_path = argv[2];
+    const char* in_path = argv[1];
+    const char* out_path = argv[2];
 
-    std::FILE *in = std::fopen(in_path, "r");
+    std::FILE* in = std::fopen(in_path, "r");
     if (in != nullptr && is_directory(in_path)) {
         std::fclose(in);
         in = nullptr;
@@ -58,7 +58,7 @@ int main(int argc, char *argv[]) {
         return exit_input;
     }
 
-    std::FILE *out = same_file(in_path, out_path) ? nullptr : std::fopen(out_path, "w");
+    std::FILE* out = same_file(in_path, out_path) ? nullptr : std::fopen(out_path, "w");
     if (out == nullptr) {
         std::fclose(in);
         std::printf(msg::cannot_create, out_path);

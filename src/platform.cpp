@@ -6,14 +6,14 @@ namespace {
 
 // Drops the CR of every CR LF pair in buf[0, n), in place; returns the new
 // length.
-[[maybe_unused]] std::size_t fold_crlf(char *buf, std::size_t n) {
-    char *const end = buf + n;
-    char *out = buf;
-    char *from = buf;
-    while (auto *cr =
-               static_cast<char *>(std::memchr(from, '\r', static_cast<std::size_t>(end - from)))) {
+[[maybe_unused]] std::size_t fold_crlf(char* buf, std::size_t n) {
+    char* const end = buf + n;
+    char* out = buf;
+    char* from = buf;
+    while (auto* cr =
+               static_cast<char*>(std::memchr(from, '\r', static_cast<std::size_t>(end - from)))) {
         const bool pair = cr + 1 < end && cr[1] == '\n';
-        char *const keep_end = pair ? cr : cr + 1;
+        char* const keep_end = pair ? cr : cr + 1;
         std::memmove(out, from, static_cast<std::size_t>(keep_end - from));
         out += keep_end - from;
         from = cr + 1;
@@ -25,7 +25,7 @@ namespace {
 
 } // namespace
 
-std::size_t read_text(text_reader &rd, char *buf, std::size_t size) {
+std::size_t read_text(text_reader& rd, char* buf, std::size_t size) {
     std::size_t n = 0;
     if (rd.pending_cr) {
         buf[n++] = '\r';

@@ -18,7 +18,7 @@ inline constexpr bool reader_folds_crlf = true;
 #endif
 
 struct text_reader {
-    std::FILE *in;
+    std::FILE* in;
     bool done = false;       // the stream reported its end or an error
     bool pending_cr = false; // a CR ended the last fill; its LF may come next
 };
@@ -26,4 +26,4 @@ struct text_reader {
 // Fills buf with up to size bytes of text (size must be at least 2).
 // Returns 0 only once the stream has no more text, at its end or on a read
 // error; ferror(in) tells which.
-std::size_t read_text(text_reader &rd, char *buf, std::size_t size);
+std::size_t read_text(text_reader& rd, char* buf, std::size_t size);

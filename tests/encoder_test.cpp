@@ -31,7 +31,7 @@ std::string diag(char c) {
     return diag_head + c + diag_tail;
 }
 
-std::string slurp(std::FILE *f) {
+std::string slurp(std::FILE* f) {
     std::string s;
     std::rewind(f);
     char buf[65536];
@@ -46,7 +46,7 @@ struct result {
 };
 
 // A binary stream deleted when closed.
-std::FILE *temp_stream() {
+std::FILE* temp_stream() {
 #ifdef _WIN32
     // The Windows runtime's tmpfile names its files in the root of the drive,
     // where test processes running side by side collide.
@@ -60,10 +60,10 @@ std::FILE *temp_stream() {
 #endif
 }
 
-result convert(const std::string &input) {
-    std::FILE *in = temp_stream();
-    std::FILE *out = temp_stream();
-    std::FILE *con = temp_stream();
+result convert(const std::string& input) {
+    std::FILE* in = temp_stream();
+    std::FILE* out = temp_stream();
+    std::FILE* con = temp_stream();
     EXPECT_TRUE(in && out && con);
     std::fwrite(input.data(), 1, input.size(), in);
     std::rewind(in);
@@ -96,7 +96,7 @@ TEST(Encoder, CodeTable) {
 
     const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ";
     std::string lower = letters;
-    for (char &c : lower)
+    for (char& c : lower)
         c = static_cast<char>(c - 'A' + 'a');
     const std::string upper_out = convert(letters).out;
     const std::string lower_out = convert(lower).out;
@@ -213,9 +213,9 @@ TEST(Encoder, MatchesModelOnRandomText) {
 
 #ifndef _WIN32
 TEST(Encoder, StopsAtTheFirstFailedWrite) {
-    std::FILE *in = temp_stream();
-    std::FILE *out = std::fopen("/dev/full", "w");
-    std::FILE *con = temp_stream();
+    std::FILE* in = temp_stream();
+    std::FILE* out = std::fopen("/dev/full", "w");
+    std::FILE* con = temp_stream();
     ASSERT_TRUE(in && out && con);
     const std::string line = "HELLO WORLD\n";
     for (int i = 0; i < 200000; ++i)
@@ -233,9 +233,9 @@ TEST(Encoder, StopsAtTheFirstFailedWrite) {
 
 TEST(Encoder, ReadErrorEndsTheConversion) {
     // Reading a directory fails on POSIX systems.
-    std::FILE *in = std::fopen(".", "r");
-    std::FILE *out = temp_stream();
-    std::FILE *con = temp_stream();
+    std::FILE* in = std::fopen(".", "r");
+    std::FILE* out = temp_stream();
+    std::FILE* con = temp_stream();
     ASSERT_TRUE(in && out && con);
     convert_lines(in, out, con);
     EXPECT_TRUE(std::ferror(in));
@@ -255,8 +255,8 @@ struct failing_source {
     std::size_t at = 0;
 };
 
-ssize_t read_then_fail(void *cookie, char *buf, std::size_t size) {
-    auto *src = static_cast<failing_source *>(cookie);
+ssize_t read_then_fail(void* cookie, char* buf, std::size_t size) {
+    auto* src = static_cast<failing_source*>(cookie);
     if (src->at == src->text.size()) {
         errno = EIO;
         return -1;
@@ -269,9 +269,9 @@ ssize_t read_then_fail(void *cookie, char *buf, std::size_t size) {
 
 TEST(Encoder, ReadFailingMidwayIsReported) {
     failing_source src{std::string(5000, 'A') + "\nBC"};
-    std::FILE *in = fopencookie(&src, "r", {read_then_fail, nullptr, nullptr, nullptr});
-    std::FILE *out = temp_stream();
-    std::FILE *con = temp_stream();
+    std::FILE* in = fopencookie(&src, "r", {read_then_fail, nullptr, nullptr, nullptr});
+    std::FILE* out = temp_stream();
+    std::FILE* con = temp_stream();
     ASSERT_TRUE(in && out && con);
     convert_lines(in, out, con);
     EXPECT_TRUE(std::ferror(in));
