@@ -57,6 +57,14 @@ class Case:
     in_name: bytes = b"in.txt"
 
 
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+
+def example(name):
+    with open(os.path.join(EXAMPLES, name), "rb") as f:
+        return f.read()
+
+
 def mkdir(name):
     return lambda folder: os.mkdir(os.path.join(folder, name))
 
@@ -91,6 +99,9 @@ CASES = [
     Case("zero_byte", b"A\0B\n\0",
          out=b"\t\t; A\0B\n\n\t\t.db\t\t#3  , #11, #0 , #12\n\t\t; \0\n\t\t.db\t\t#1  , #0 \n",
          console=diag(0) + diag(0)),
+    # The bundled example stays what the tool makes of it.
+    Case("example", example("menu.txt"), out=example("menu.asm"),
+         console=diag(ord(",")) + diag(ord(":"))),
     Case("many_lines", b"HELLO WORLD!\n" * 60000, out=HELLO * 60000),
 
     # Line ends: CR LF is one newline everywhere; a lone CR is a byte.
