@@ -60,21 +60,38 @@ std::FILE* temp_stream() {
 #endif
 }
 
-result convert(const std::string& input) {
-    std::FILE* in = temp_stream();
-    std::FILE* out = temp_stream();
+// The three streams of one conversion, closed when the test is done.
+struct streams {
+    std::FILE* in;
+    std::FILE* out;
     std::FILE* con = temp_stream();
-    EXPECT_TRUE(in && out && con);
-    std::fwrite(input.data(), 1, input.size(), in);
-    std::rewind(in);
-    convert_lines(in, out, con);
-    EXPECT_FALSE(std::ferror(in));
-    EXPECT_FALSE(std::ferror(out));
-    result r{slurp(out), slurp(con)};
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(con);
-    return r;
+
+    explicit streams(std::FILE* input, std::FILE* output = temp_stream())
+        : in(input), out(output) {}
+    streams(const streams&) = delete;
+    streams& operator=(const streams&) = delete;
+    ~streams() {
+        for (std::FILE* f : {in, out, con})
+            if (f != nullptr)
+                std::fclose(f);
+    }
+    bool open() const {
+        return in && out && con;
+    }
+    void convert() {
+        convert_lines(in, out, con);
+    }
+};
+
+result convert(const std::string& input) {
+    streams s(temp_stream());
+    EXPECT_TRUE(s.open());
+    std::fwrite(input.data(), 1, input.size(), s.in);
+    std::rewind(s.in);
+    s.convert();
+    EXPECT_FALSE(std::ferror(s.in));
+    EXPECT_FALSE(std::ferror(s.out));
+    return {slurp(s.out), slurp(s.con)};
 }
 
 TEST(Encoder, WorkedExamples) {
@@ -213,37 +230,27 @@ TEST(Encoder, MatchesModelOnRandomText) {
 
 #ifndef _WIN32
 TEST(Encoder, StopsAtTheFirstFailedWrite) {
-    std::FILE* in = temp_stream();
-    std::FILE* out = std::fopen("/dev/full", "w");
-    std::FILE* con = temp_stream();
-    ASSERT_TRUE(in && out && con);
+    streams s(temp_stream(), std::fopen("/dev/full", "w"));
+    ASSERT_TRUE(s.open());
     const std::string line = "HELLO WORLD\n";
     for (int i = 0; i < 200000; ++i)
-        std::fwrite(line.data(), 1, line.size(), in);
-    const long size = std::ftell(in);
-    std::rewind(in);
-    convert_lines(in, out, con);
-    EXPECT_TRUE(std::ferror(out));
-    EXPECT_FALSE(std::ferror(in));
-    EXPECT_LT(std::ftell(in), size / 2) << "it went on reading after the output failed";
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(con);
+        std::fwrite(line.data(), 1, line.size(), s.in);
+    const long size = std::ftell(s.in);
+    std::rewind(s.in);
+    s.convert();
+    EXPECT_TRUE(std::ferror(s.out));
+    EXPECT_FALSE(std::ferror(s.in));
+    EXPECT_LT(std::ftell(s.in), size / 2) << "it went on reading after the output failed";
 }
 
 TEST(Encoder, ReadErrorEndsTheConversion) {
     // Reading a directory fails on POSIX systems.
-    std::FILE* in = std::fopen(".", "r");
-    std::FILE* out = temp_stream();
-    std::FILE* con = temp_stream();
-    ASSERT_TRUE(in && out && con);
-    convert_lines(in, out, con);
-    EXPECT_TRUE(std::ferror(in));
-    EXPECT_FALSE(std::ferror(out));
-    EXPECT_EQ(slurp(out), "");
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(con);
+    streams s(std::fopen(".", "r"));
+    ASSERT_TRUE(s.open());
+    s.convert();
+    EXPECT_TRUE(std::ferror(s.in));
+    EXPECT_FALSE(std::ferror(s.out));
+    EXPECT_EQ(slurp(s.out), "");
 }
 #endif
 
@@ -269,18 +276,13 @@ ssize_t read_then_fail(void* cookie, char* buf, std::size_t size) {
 
 TEST(Encoder, ReadFailingMidwayIsReported) {
     failing_source src{std::string(5000, 'A') + "\nBC"};
-    std::FILE* in = fopencookie(&src, "r", {read_then_fail, nullptr, nullptr, nullptr});
-    std::FILE* out = temp_stream();
-    std::FILE* con = temp_stream();
-    ASSERT_TRUE(in && out && con);
-    convert_lines(in, out, con);
-    EXPECT_TRUE(std::ferror(in));
-    EXPECT_FALSE(std::ferror(out));
+    streams s(fopencookie(&src, "r", {read_then_fail, nullptr, nullptr, nullptr}));
+    ASSERT_TRUE(s.open());
+    s.convert();
+    EXPECT_TRUE(std::ferror(s.in));
+    EXPECT_FALSE(std::ferror(s.out));
     // What was read before the failure is converted; nothing is made up.
-    EXPECT_EQ(slurp(out), model_convert(src.text, true).out);
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(con);
+    EXPECT_EQ(slurp(s.out), model_convert(src.text, true).out);
 }
 #endif
 
