@@ -9,6 +9,14 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__GNUC__)
+#define NOINLINE [[gnu::noinline]]
+#elif defined(_MSC_VER)
+#define NOINLINE __declspec(noinline)
+#else
+#define NOINLINE
+#endif
+
 namespace {
 
 // The code of every byte value, as the fonts index their glyphs.  Small
@@ -69,7 +77,7 @@ constexpr std::size_t diag_size = head_size + 1 + tail_size;
 // before a record could overflow it, so a record is never split by a check.
 constexpr std::size_t max_record_out = (sizeof comment_head - 1) + max_text + 1 +
                                        (sizeof record_head - 1) + 1 + 4 + max_text * piece_size +
-                                       1 + (sizeof(piece) - piece_size);
+                                       1 + 8 * piece_size + sizeof(piece);
 constexpr std::size_t max_record_con = max_text * diag_size;
 
 constexpr std::size_t in_size = convert_fill_size;
@@ -78,7 +86,7 @@ constexpr std::size_t con_size = std::size_t{1} << 17;
 
 // Static, not on the stack: together they are larger than a default
 // Windows thread stack.  The tool is single-threaded.
-char in_buf[max_text + in_size];
+char in_buf[max_text + in_size + 7]; // a record's last group may look 7 bytes past it
 char out_buf[out_size];
 char con_buf[con_size];
 
@@ -125,8 +133,9 @@ char* put_count(char* o, std::size_t n) {
     return o + (n >= 1000 ? 5 : 4);
 }
 
-// The diagnostic for every rejected byte of bytes[0, n), in order.
-void report(const unsigned char* bytes, std::size_t n, sink& con) {
+// The diagnostic for every rejected byte of bytes[0, n), in order.  Kept
+// out of line so that the hot loop need not hold on to the bytes for it.
+NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
     for (std::size_t i = 0; i < n; ++i) {
         if ((pieces[bytes[i]] & rejected_bit) == 0)
             continue;
@@ -149,30 +158,34 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     o = put(o, record_head, sizeof record_head - 1);
     o = put_count(o, count);
 
-    // Four bytes at a time: the pieces are copied unconditionally, and only
+    // Eight bytes at a time: the pieces are copied unconditionally, and only
     // a group that holds a rejected byte is looked at again.
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const std::uint64_t a = pieces[p[i]];
-        const std::uint64_t b = pieces[p[i + 1]];
-        const std::uint64_t c = pieces[p[i + 2]];
-        const std::uint64_t d = pieces[p[i + 3]];
-        std::memcpy(o, &a, sizeof a);
-        std::memcpy(o + piece_size, &b, sizeof b);
-        std::memcpy(o + 2 * piece_size, &c, sizeof c);
-        std::memcpy(o + 3 * piece_size, &d, sizeof d);
-        o += 4 * piece_size;
-        if (((a | b | c | d) & rejected_bit) != 0) [[unlikely]]
-            report(p + i, 4, con);
+    for (; i + 8 <= count; i += 8) {
+        std::uint64_t seen = 0;
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::uint64_t v = pieces[p[i + k]];
+            std::memcpy(o + k * piece_size, &v, sizeof v);
+            seen |= v;
+        }
+        o += 8 * piece_size;
+        if ((seen & rejected_bit) != 0) [[unlikely]]
+            report(p + i, 8, con);
     }
-    for (; i < count; ++i) {
-        const std::uint64_t a = pieces[p[i]];
-        std::memcpy(o, &a, sizeof a);
-        o += piece_size;
-        if ((a & rejected_bit) != 0) [[unlikely]]
-            report(p + i, 1, con);
+    // The last zero to seven bytes as a group too, without branching on how
+    // many there are: surplus pieces land where the newline and the next
+    // record overwrite them, and only the bytes of the text are tested.
+    const std::size_t rest = count - i;
+    std::uint64_t seen = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        const std::uint64_t v = pieces[p[i + k]];
+        std::memcpy(o + k * piece_size, &v, sizeof v);
+        seen |= v & (std::uint64_t{0} - (k < rest));
     }
+    o += rest * piece_size;
+    if ((seen & rejected_bit) != 0) [[unlikely]]
+        report(p + i, rest, con);
     *o++ = '\n';
     out.at = o;
 }
