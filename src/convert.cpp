@@ -73,8 +73,9 @@ constexpr std::size_t head_size = sizeof msg::rejected_head - 1;
 constexpr std::size_t tail_size = sizeof msg::rejected_tail - 1;
 constexpr std::size_t diag_size = head_size + 1 + tail_size;
 
-// Worst case that one record adds to each buffer; a buffer is drained
-// before a record could overflow it, so a record is never split by a check.
+// Worst case that one record adds to each buffer, the surplus pieces of its
+// last group included; a buffer is drained before a record could overflow
+// it, so a record is never split by a check.
 constexpr std::size_t max_record_out = (sizeof comment_head - 1) + max_text + 1 +
                                        (sizeof record_head - 1) + 1 + 4 + max_text * piece_size +
                                        1 + 8 * piece_size + sizeof(piece);
@@ -145,6 +146,20 @@ NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
     }
 }
 
+// Copies the pieces of the eight bytes p[0, 8) to o; tells whether any of
+// the first `valid` bytes is rejected.  There is no branch on `valid`: the
+// pieces of surplus bytes land where the record's newline and the next
+// record overwrite them.
+bool put_group(char* o, const unsigned char* p, std::size_t valid) {
+    std::uint64_t seen = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        const std::uint64_t v = pieces[p[k]];
+        std::memcpy(o + k * piece_size, &v, sizeof v);
+        seen |= v & (std::uint64_t{0} - (k < valid));
+    }
+    return (seen & rejected_bit) != 0;
+}
+
 // One record: the comment repeating the text as read (its own newline
 // included, so a whole line is followed by an empty line), then the count
 // and one code per byte before the newline.
@@ -158,34 +173,17 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     o = put(o, record_head, sizeof record_head - 1);
     o = put_count(o, count);
 
-    // Eight bytes at a time: the pieces are copied unconditionally, and only
-    // a group that holds a rejected byte is looked at again.
+    // Eight bytes at a time, the last zero to seven bytes as a group too:
+    // only a group holding a rejected byte is looked at again.
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     std::size_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        std::uint64_t seen = 0;
-        for (std::size_t k = 0; k < 8; ++k) {
-            const std::uint64_t v = pieces[p[i + k]];
-            std::memcpy(o + k * piece_size, &v, sizeof v);
-            seen |= v;
-        }
-        o += 8 * piece_size;
-        if ((seen & rejected_bit) != 0) [[unlikely]]
+    for (; i + 8 <= count; i += 8, o += 8 * piece_size)
+        if (put_group(o, p + i, 8)) [[unlikely]]
             report(p + i, 8, con);
-    }
-    // The last zero to seven bytes as a group too, without branching on how
-    // many there are: surplus pieces land where the newline and the next
-    // record overwrite them, and only the bytes of the text are tested.
     const std::size_t rest = count - i;
-    std::uint64_t seen = 0;
-    for (std::size_t k = 0; k < 8; ++k) {
-        const std::uint64_t v = pieces[p[i + k]];
-        std::memcpy(o + k * piece_size, &v, sizeof v);
-        seen |= v & (std::uint64_t{0} - (k < rest));
-    }
-    o += rest * piece_size;
-    if ((seen & rejected_bit) != 0) [[unlikely]]
+    if (put_group(o, p + i, rest)) [[unlikely]]
         report(p + i, rest, con);
+    o += rest * piece_size;
     *o++ = '\n';
     out.at = o;
 }
