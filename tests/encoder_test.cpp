@@ -23,14 +23,6 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string diag_head = "\x8E\x67\x97\x70\x95\x73\x89\xC2\x94\x5C\x82\xC8\x95\xB6\x8E\x9A '";
-const std::string diag_tail =
-    "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
-
-std::string diag(char c) {
-    return diag_head + c + diag_tail;
-}
-
 std::string slurp(std::FILE* f) {
     std::string s;
     std::rewind(f);
@@ -101,7 +93,7 @@ TEST(Encoder, WorkedExamples) {
 
     const result ab = convert("a-b\n");
     EXPECT_EQ(ab.out, "\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n");
-    EXPECT_EQ(ab.console, diag('-'));
+    EXPECT_EQ(ab.console, model_diag('-'));
 }
 
 TEST(Encoder, CodeTable) {
@@ -132,7 +124,7 @@ TEST(Encoder, EveryOtherByteIsRejectedOncePerOccurrence) {
         const std::string line = "A"s + c + c + "\n";
         const result r = convert(line);
         EXPECT_EQ(r.out, "\t\t; " + line + "\n\t\t.db\t\t#3  , #11, #0 , #0 \n") << "byte " << b;
-        EXPECT_EQ(r.console, diag(c) + diag(c)) << "byte " << b;
+        EXPECT_EQ(r.console, model_diag(c) + model_diag(c)) << "byte " << b;
     }
 }
 
@@ -171,7 +163,7 @@ TEST(Encoder, ZeroByteIsAnOrdinaryRejectedByte) {
     const result r = convert(line + "\0"s);
     EXPECT_EQ(r.out, "\t\t; A\0B\n\n\t\t.db\t\t#3  , #11, #0 , #12\n"
                      "\t\t; \0\n\t\t.db\t\t#1  , #0 \n"s);
-    EXPECT_EQ(r.console, diag('\0') + diag('\0'));
+    EXPECT_EQ(r.console, model_diag('\0') + model_diag('\0'));
 }
 
 TEST(Encoder, LineEnds) {
@@ -182,7 +174,7 @@ TEST(Encoder, LineEnds) {
     const result r = convert("A\rB\x1A\n\r");
     EXPECT_EQ(r.out, "\t\t; A\rB\x1A\n\n\t\t.db\t\t#4  , #11, #0 , #12, #0 \n"
                      "\t\t; \r\n\t\t.db\t\t#1  , #0 \n");
-    EXPECT_EQ(r.console, diag('\r') + diag('\x1A') + diag('\r'));
+    EXPECT_EQ(r.console, model_diag('\r') + model_diag('\x1A') + model_diag('\r'));
     // A CR LF pair is still one newline when it counts toward the limit.
     const std::string a1022(1022, 'A');
     EXPECT_EQ(convert(a1022 + "\r\n").out, convert(a1022 + "\n").out);

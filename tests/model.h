@@ -28,6 +28,12 @@ inline int model_code(unsigned char c) {
     return -1;
 }
 
+// The console line for one rejected byte.
+inline std::string model_diag(char c) {
+    return std::string("\x8E\x67\x97\x70\x95\x73\x89\xC2\x94\x5C\x82\xC8\x95\xB6\x8E\x9A '") + c +
+           "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
+}
+
 // fold_crlf: whether the stream layer reads a CR LF pair as one newline.
 inline model_result model_convert(std::string_view input, bool fold_crlf) {
     std::string text;
@@ -61,10 +67,7 @@ inline model_result model_convert(std::string_view input, bool fold_crlf) {
             const auto c = static_cast<unsigned char>(read[i]);
             int code = model_code(c);
             if (code < 0) {
-                r.console += "\x8E\x67\x97\x70\x95\x73\x89\xC2\x94\x5C\x82\xC8\x95\xB6\x8E\x9A '";
-                r.console += static_cast<char>(c);
-                r.console +=
-                    "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
+                r.console += model_diag(static_cast<char>(c));
                 code = 0;
             }
             std::snprintf(num, sizeof num, ", #%-2d", code);
