@@ -107,6 +107,7 @@ CASES = [
     # Line ends: CR LF is one newline everywhere; a lone CR is a byte.
     Case("crlf", b"Hi!\r\nA\r\n",
          out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n\t\t; A\n\n\t\t.db\t\t#1  , #11\n"),
+    Case("many_crlf_lines", b"HELLO WORLD!\r\n" * 60000, out=HELLO * 60000),
     Case("lone_cr", b"A\rB\n", out=b"\t\t; A\rB\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
          console=diag(0x0D)),
     Case("ctrl_z_is_a_byte", b"A\x1aB\n", out=b"\t\t; A\x1aB\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
