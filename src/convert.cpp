@@ -76,9 +76,9 @@ constexpr std::size_t diag_size = head_size + 1 + tail_size;
 // Worst case that one record adds to each buffer, the surplus pieces of its
 // last group included; a buffer is drained before a record could overflow
 // it, so a record is never split by a check.
-constexpr std::size_t max_record_out = (sizeof comment_head - 1) + max_text + 1 +
+constexpr std::size_t max_record_out = (sizeof comment_head - 1) + max_text + 2 * line_end_size +
                                        (sizeof record_head - 1) + 1 + 4 + max_text * piece_size +
-                                       1 + 8 * piece_size + sizeof(piece);
+                                       line_end_size + 8 * piece_size + sizeof(piece);
 constexpr std::size_t max_record_con = max_text * diag_size;
 
 constexpr std::size_t in_size = convert_fill_size;
@@ -166,14 +166,17 @@ bool put_group(char* o, const unsigned char* p, std::size_t valid) {
 
 // One record: the comment repeating the text as read (its own newline
 // included, so a whole line is followed by an empty line), then the count
-// and one code per byte before the newline.
+// and one code per byte before the newline.  Every newline is written as
+// the platform's line end.
 void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
     char* o = put(out.at, comment_head, sizeof comment_head - 1);
-    o = put(o, text, len);
-    *o++ = '\n';
+    o = put(o, text, count);
+    if (whole_line)
+        o = put(o, line_end, line_end_size);
+    o = put(o, line_end, line_end_size);
     o = put(o, record_head, sizeof record_head - 1);
     o = put_count(o, count);
 
@@ -188,7 +191,7 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     if (put_group(o, p + i, rest)) [[unlikely]]
         report(p + i, rest, con);
     o += rest * piece_size;
-    *o++ = '\n';
+    o = put(o, line_end, line_end_size);
     out.at = o;
 }
 

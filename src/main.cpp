@@ -7,10 +7,9 @@
 
 #include "convert.h"
 #include "messages.h"
+#include "platform.h"
 
 #include <cstdio>
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
@@ -21,25 +20,10 @@ enum exit_status : int {
     exit_output = 3, // the output cannot be created or written
 };
 
-namespace fs = std::filesystem;
-
-// POSIX lets a directory be opened for reading, and reading it then fails;
-// report it as the input that cannot be opened, as Windows does.
-bool is_directory(const char* path) {
-    std::error_code ec;
-    return fs::is_directory(fs::path(path), ec);
-}
-
-// Opening the input itself for writing would empty it before it is read,
-// whatever name (another spelling, a link) the output path gives it.
-bool same_file(const char* a, const char* b) {
-    std::error_code ec;
-    return fs::equivalent(fs::path(a), fs::path(b), ec);
-}
-
 } // namespace
 
 int main(int argc, char* argv[]) {
+    prepare_run();
     std::fputs(msg::banner, stdout);
     if (argc < 3) {
         std::printf(msg::usage, argc > 0 && argv[0] != nullptr ? argv[0] : "viderav");
@@ -48,17 +32,12 @@ int main(int argc, char* argv[]) {
     const char* in_path = argv[1];
     const char* out_path = argv[2];
 
-    std::FILE* in = std::fopen(in_path, "r");
-    if (in != nullptr && is_directory(in_path)) {
-        std::fclose(in);
-        in = nullptr;
-    }
+    std::FILE* in = open_input(in_path);
     if (in == nullptr) {
         std::printf(msg::cannot_open, in_path);
         return exit_input;
     }
-
-    std::FILE* out = same_file(in_path, out_path) ? nullptr : std::fopen(out_path, "w");
+    std::FILE* out = open_output(out_path, in);
     if (out == nullptr) {
         std::fclose(in);
         std::printf(msg::cannot_create, out_path);
@@ -67,10 +46,14 @@ int main(int argc, char* argv[]) {
 
     convert_lines(in, out);
 
-    const bool write_failed = std::ferror(out) != 0;
+    // A runtime may report a failed final flush only to fflush, not to
+    // fclose: both are asked.
+    const bool write_failed = std::ferror(out) != 0 || std::fflush(out) != 0;
     const bool close_failed = std::fclose(out) != 0;
     const bool read_failed = std::ferror(in) != 0;
     std::fclose(in);
+    // A build must not take a half-written output for an up-to-date one.
+    settle_output(!write_failed && !close_failed && !read_failed);
 
     if (write_failed || close_failed) {
         std::printf(msg::cannot_write, out_path);

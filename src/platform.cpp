@@ -1,6 +1,20 @@
 #include "platform.h"
 
 #include <cstring>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#else
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -48,3 +62,176 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size) {
     }
     return n;
 }
+
+namespace {
+
+// Standard output's own buffer: without one the Windows runtime writes a
+// console, or NUL, a byte at a time.
+char console_buf[std::size_t{1} << 16];
+
+bool is_directory(std::FILE* f) {
+    struct stat st {};
+    return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+#ifdef _WIN32
+
+namespace {
+
+// The output, while this run may have to remove it.  The file is removed
+// after it is closed, as Windows removes no open file.
+const char* made_path = nullptr;
+
+} // namespace
+
+void prepare_run() {
+    // A stream the process was started without has no handle behind it.
+    const struct {
+        std::FILE* f;
+        const char* mode;
+    } standard[] = {{stdin, "r"}, {stdout, "w"}, {stderr, "w"}};
+    for (const auto& s : standard)
+        if (fileno(s.f) < 0 || _get_osfhandle(fileno(s.f)) < 0)
+            std::freopen("NUL", s.mode, s.f);
+    _setmode(fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+}
+
+std::FILE* open_input(const char* path) {
+    // While the input is open no other open may write to it, so the output
+    // cannot be the input under any spelling, link, drive letter or share.
+    std::FILE* in = _fsopen(path, "r", _SH_DENYWR);
+    if (in != nullptr && is_directory(in)) {
+        std::fclose(in);
+        return nullptr;
+    }
+    return in;
+}
+
+std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
+    std::FILE* out = std::fopen(path, "wb");
+    struct stat st {};
+    if (out != nullptr && fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode))
+        made_path = path;
+    return out;
+}
+
+void settle_output(bool complete) {
+    if (!complete && made_path != nullptr)
+        std::remove(made_path);
+    made_path = nullptr;
+}
+
+#else
+
+namespace {
+
+// The regular file this run created or emptied, while the run may have to
+// remove it: its path with every link resolved, and its identity, so that
+// nothing that has since taken that name is removed.
+char made_path[PATH_MAX];
+dev_t made_dev = 0;
+ino_t made_ino = 0;
+volatile std::sig_atomic_t made = 0;
+
+constexpr int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+sigset_t fatal_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int sig : fatal_signals)
+        sigaddset(&set, sig);
+    return set;
+}
+
+// Async-signal-safe: the signal handler calls it.
+void remove_made() {
+    struct stat st {};
+    if (made != 0 && lstat(made_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == made_dev &&
+        st.st_ino == made_ino)
+        unlink(made_path);
+    made = 0;
+}
+
+extern "C" void on_fatal_signal(int sig) {
+    remove_made();
+    // Die by the same signal, so that the caller sees how the run ended.
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+} // namespace
+
+void prepare_run() {
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            // The lowest free descriptor, so it takes the closed one's place.
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+
+    // A reader of the console that goes away fails the console's writes; it
+    // must not cost the output.
+    std::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa {};
+    sa.sa_handler = on_fatal_signal;
+    sa.sa_mask = fatal_set();
+    for (const int sig : fatal_signals) {
+        struct sigaction old {};
+        // A signal ignored by whoever started the run (nohup) stays ignored.
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+            sigaction(sig, &sa, nullptr);
+    }
+    std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+}
+
+std::FILE* open_input(const char* path) {
+    std::FILE* in = std::fopen(path, "r");
+    if (in != nullptr && is_directory(in)) {
+        std::fclose(in);
+        return nullptr;
+    }
+    return in;
+}
+
+std::FILE* open_output(const char* path, std::FILE* in) {
+    // Not truncated on open: it may be the input under another name, which
+    // only the two open files can tell, whatever happens to the names.
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat in_st {};
+    struct stat out_st {};
+    std::FILE* out = nullptr;
+    if (fstat(fileno(in), &in_st) == 0 && fstat(fd, &out_st) == 0 &&
+        (in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino)) {
+        // An interruption must not find the file emptied but not yet known
+        // as this run's to remove.
+        const sigset_t fatal = fatal_set();
+        sigset_t old;
+        sigprocmask(SIG_BLOCK, &fatal, &old);
+        const bool regular = S_ISREG(out_st.st_mode);
+        if (!regular || ftruncate(fd, 0) == 0) {
+            if (regular && realpath(path, made_path) != nullptr) {
+                made_dev = out_st.st_dev;
+                made_ino = out_st.st_ino;
+                made = 1;
+            }
+            out = fdopen(fd, "w");
+            if (out == nullptr)
+                made = 0;
+        }
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
+    if (out == nullptr)
+        close(fd);
+    return out;
+}
+
+void settle_output(bool complete) {
+    if (!complete)
+        remove_made();
+    made = 0;
+}
+
+#endif

@@ -9,6 +9,9 @@ working directory of the run.
 
 from dataclasses import dataclass, field
 import os
+import signal
+import stat
+import threading
 
 HEAD = b"\x8e\x67\x97\x70\x95\x73\x89\xc2\x94\x5c\x82\xc8\x95\xb6\x8e\x9a '"
 TAIL = b"' \x82\xaa\x8e\x67\x97\x70\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\n"
@@ -40,6 +43,9 @@ A1023 = b"A" * 1023
 P1023 = b", #11" * 1023
 HELLO = (b"\t\t; HELLO WORLD!\n\n"
          b"\t\t.db\t\t#12 , #18, #15, #22, #22, #25, #0 , #33, #25, #28, #22, #14, #37\n")
+# Many lines, each with a rejected byte: the console is written during the run.
+AB_IN = b"a-b\n" * 100000
+AB_OUT = b"\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n" * 100000
 
 
 @dataclass
@@ -49,12 +55,19 @@ class Case:
     args: list = field(default_factory=lambda: [b"in.txt", b"out.asm"])
     out: bytes | None = None  # out.asm after the run; None: as it was before
     before: bytes | None = None  # out.asm before the run; None: absent
-    console: bytes = b""  # what follows the banner
-    status: int = 0
+    console: bytes | None = b""  # what follows the banner; None: not read at all
+    status: int = 0  # negative: killed by that signal
     only: str | None = None  # "posix" or "windows" where the other cannot run it
     setup: object = None  # callable(folder) for what data cannot say
+    check: object = None  # callable(folder) -> a failure, or None, for the same
     stdin: bytes | None = None
     in_name: bytes = b"in.txt"
+    # What surrounds the run:
+    std_closed: bool = False  # started with standard input and output closed
+    console_gone: bool = False  # the console is a pipe whose reader has left
+    file_limit: int | None = None  # bytes any file may grow to (SIGXFSZ ignored)
+    signal: int | None = None  # sent once the output exists, its input still open
+    race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
 
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -69,11 +82,34 @@ def mkdir(name):
     return lambda folder: os.mkdir(os.path.join(folder, name))
 
 
-def link(kind, name):
+def link(kind, name, target="in.txt"):
     def make(folder):
-        target = os.path.join(folder, "in.txt")
-        (os.symlink if kind == "sym" else os.link)(target, os.path.join(folder, name))
+        (os.symlink if kind == "sym" else os.link)(os.path.join(folder, target),
+                                                   os.path.join(folder, name))
     return make
+
+
+def output_fifo(folder):
+    """out.fifo, whose reader takes a few bytes and leaves."""
+    path = os.path.join(folder, "out.fifo")
+    os.mkfifo(path)
+
+    def read_a_little():
+        with open(path, "rb") as f:
+            f.read(10)
+    threading.Thread(target=read_a_little, daemon=True).start()
+
+
+def fifo_kept(folder):
+    if not stat.S_ISFIFO(os.lstat(os.path.join(folder, "out.fifo")).st_mode):
+        return "the FIFO was removed"
+
+
+def target_removed_link_kept(folder):
+    if os.path.lexists(os.path.join(folder, "target.asm")):
+        return "the link's target, half written, is still there"
+    if not os.path.islink(os.path.join(folder, "out.asm")):
+        return "the link itself was removed"
 
 
 CASES = [
@@ -149,8 +185,31 @@ CASES = [
          console=cannot_write(b"/dev/full"), status=3, only="posix"),
     Case("output_full_large", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"/dev/full"],
          console=cannot_write(b"/dev/full"), status=3, only="posix"),
-    Case("input_read_fails", None, args=[b"/proc/self/mem", b"out.asm"], out=b"",
+    Case("input_read_fails", None, args=[b"/proc/self/mem", b"out.asm"],
          console=cannot_read(b"/proc/self/mem"), status=2, only="posix"),
     Case("input_from_pipe", None, args=[b"/dev/stdin", b"out.asm"],
          stdin=b"HELLO WORLD!\n" * 60000, out=HELLO * 60000, only="posix"),
+
+    # Whatever surrounds the run, nothing is lost, and a failed or interrupted
+    # run leaves no output behind for a build to take as up to date.
+    Case("output_is_input_other_drive", b"Hi!\n", args=[b"{c}in.txt", b"{z}in.txt"],
+         console=cannot_create(b"{z}in.txt"), status=3, only="windows"),
+    Case("output_link_swapped_meanwhile", b"Hi!\n", race=3, only="posix"),
+    Case("console_reader_gone", AB_IN, out=AB_OUT, console=None, console_gone=True),
+    Case("output_reader_gone", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"out.fifo"],
+         setup=output_fifo, check=fifo_kept, console=cannot_write(b"out.fifo"), status=3,
+         only="posix"),
+    Case("standard_streams_closed", AB_IN, out=AB_OUT, console=None, std_closed=True),
+    Case("disk_full_small", b"Hi!\n", file_limit=0, console=cannot_write(b"out.asm"), status=3),
+    Case("disk_full_large", b"HELLO WORLD!\n" * 200000, file_limit=100000,
+         console=cannot_write(b"out.asm"), status=3),
+    Case("disk_full_through_link", b"HELLO WORLD!\n" * 200000, file_limit=100000,
+         setup=link("sym", "out.asm", "target.asm"), check=target_removed_link_kept,
+         console=cannot_write(b"out.asm"), status=3, only="posix"),
+    Case("interrupted", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+         signal=signal.SIGINT, status=-signal.SIGINT, console=None, only="posix"),
+    Case("terminated", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+         signal=signal.SIGTERM, status=-signal.SIGTERM, console=None, only="posix"),
+    Case("hung_up", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+         signal=signal.SIGHUP, status=-signal.SIGHUP, console=None, only="posix"),
 ]

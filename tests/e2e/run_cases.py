@@ -13,12 +13,16 @@ platform cannot run exits with 77, which CTest shows as skipped.
 
 import argparse
 import os
+import resource
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import CASES  # noqa: E402
+from cases import CASES, cannot_create  # noqa: E402
 
 SKIP = 77
 BANNER = b"viderav\n" + b"=" * 43 + b"\n\n"
@@ -43,11 +47,119 @@ def show(data):
     return text if len(text) < 400 else text[:200] + " ... " + text[-200:] + f" ({len(data)} bytes)"
 
 
+def drive_c():
+    """The folder Wine shows as C:, made on the first run of a new prefix."""
+    return os.path.join(os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine"), "drive_c")
+
+
+def spellings(folder):
+    """The case folder under two drive letters, as Wine names it."""
+    rel = os.path.relpath(folder, drive_c())
+    return {b"{c}": os.fsencode("C:\\" + rel.replace("/", "\\") + "\\"),
+            b"{z}": os.fsencode("Z:" + folder.replace("/", "\\") + "\\")}
+
+
+def fill(data, names):
+    for key, value in names.items():
+        data = data.replace(key, value)
+    return data
+
+
+def surroundings(case):
+    """What the child does before the program starts."""
+    def prepare():
+        if case.std_closed:
+            os.close(0)
+            os.close(1)
+        if case.file_limit is not None:
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (case.file_limit, case.file_limit))
+    return prepare
+
+
+def wine_server_kept(emulator):
+    """A Wine client that keeps the server up, so that a limited run does not
+    start the server under its own limits: the server cannot run under them."""
+    keep = subprocess.Popen(emulator + ["cmd", "/c", "echo up& set /p x="], stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    keep.stdout.readline()
+    return keep
+
+
+def wait_for(path, seconds=20):
+    deadline = time.monotonic() + seconds
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    # The run has the file open; let it reach the conversion.
+    time.sleep(0.2)
+
+
+def run_once(case, cmd, folder, out_path):
+    proc = subprocess.Popen(cmd, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=surroundings(case))
+    if case.console_gone:
+        proc.stdout.close()
+    if case.signal:
+        proc.stdin.write(case.stdin)
+        proc.stdin.flush()
+        wait_for(out_path)
+        proc.send_signal(case.signal)
+        stdin = None
+    else:
+        stdin = case.stdin or b""
+    try:
+        stdout, stderr = proc.communicate(stdin, timeout=120)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        raise
+    return proc.returncode, stdout, stderr
+
+
+def race(case, cmd, folder, in_path, out_path):
+    """Runs the program again and again while out.asm is swapped between a
+    link to the input and a link to another file; the input must never be
+    emptied, whatever the name led to when it was looked at."""
+    open(os.path.join(folder, "other.txt"), "wb").close()
+    stop = threading.Event()
+
+    def swap():
+        while not stop.is_set():
+            for target in ("other.txt", "in.txt"):
+                os.symlink(target, out_path + b".new")
+                os.replace(out_path + b".new", out_path)
+    swapper = threading.Thread(target=swap)
+    swapper.start()
+    allowed = {(0, BANNER), (3, BANNER + cannot_create(b"out.asm"))}
+    deadline = time.monotonic() + case.race
+    runs = 0
+    failure = None
+    try:
+        while failure is None and time.monotonic() < deadline:
+            proc = subprocess.run(cmd, cwd=folder, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  timeout=120)
+            runs += 1
+            if (proc.returncode, proc.stdout) not in allowed or proc.stderr:
+                failure = f"run {runs}: status {proc.returncode}, console {show(proc.stdout)}"
+            elif read(in_path) != case.input:
+                failure = f"run {runs}: the input was emptied"
+    finally:
+        stop.set()
+        swapper.join()
+    print(f"{case.name}: {runs} runs")
+    return [failure] if failure else []
+
+
 def run_case(case, exe, emulator, windows):
     if case.only and case.only != ("windows" if windows else "posix"):
         print(f"{case.name}: not for this platform (only {case.only})")
         return SKIP
-    with tempfile.TemporaryDirectory(prefix="viderav-e2e-") as folder:
+    wine = bool(emulator) and os.path.basename(emulator[0]).startswith("wine")
+    if wine and not os.path.isdir(drive_c()):
+        subprocess.run(emulator + ["cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    # Under Wine the folder is on drive C:, so that it has two drive letters.
+    with tempfile.TemporaryDirectory(prefix="viderav-e2e-", dir=drive_c() if wine else None) as folder:
+        names = spellings(folder) if wine else {}
         bfolder = os.fsencode(folder)
         in_path = os.path.join(bfolder, case.in_name)
         out_path = os.path.join(bfolder, b"out.asm")
@@ -61,30 +173,43 @@ def run_case(case, exe, emulator, windows):
             case.setup(folder)
 
         argv0 = os.fsencode(exe)
-        if emulator and os.path.basename(emulator[0]).startswith("wine"):
+        if wine:
             # Wine hands the program its path as Windows spells it.
             argv0 = subprocess.run(["winepath", "-w", exe], stdout=subprocess.PIPE,
                                    stderr=subprocess.DEVNULL, check=True).stdout.rstrip(b"\n")
-        proc = subprocess.run(emulator + [argv0] + case.args, cwd=folder, input=case.stdin or b"",
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
+        cmd = emulator + [argv0] + [fill(a, names) for a in case.args]
+        if case.race:
+            failures = race(case, cmd, folder, in_path, out_path)
+            print(f"{case.name}: " + ("; ".join(failures) or "ok"))
+            return 1 if failures else 0
+        keep = wine_server_kept(emulator) if wine and case.file_limit is not None else None
+        try:
+            status, stdout, stderr = run_once(case, cmd, folder, out_path)
+        finally:
+            if keep:
+                keep.communicate(b"\n", timeout=60)
 
-        console = BANNER + case.console.replace(b"{argv0}", argv0)
+        failures = []
+        console = None
+        if case.console is not None:
+            console = BANNER + fill(case.console, names).replace(b"{argv0}", argv0)
         out = case.out
         if windows:
             console, out = crlf(console), crlf(out)
         if out is None:
             out = case.before
-        failures = []
-        if proc.returncode != case.status:
-            failures.append(f"exit status {proc.returncode}, expected {case.status}")
-        if proc.stdout != console:
-            failures.append(f"console\n  got      {show(proc.stdout)}\n  expected {show(console)}")
-        if proc.stderr:
-            failures.append(f"standard error is not empty: {show(proc.stderr)}")
+        if status != case.status:
+            failures.append(f"exit status {status}, expected {case.status}")
+        if console is not None and stdout != console:
+            failures.append(f"console\n  got      {show(stdout)}\n  expected {show(console)}")
+        if stderr:
+            failures.append(f"standard error is not empty: {show(stderr)}")
         if read(out_path) != out:
             failures.append(f"out.asm\n  got      {show(read(out_path))}\n  expected {show(out)}")
         if case.input is not None and read(in_path) != case.input:
             failures.append("the input file changed")
+        if case.check and (failure := case.check(folder)):
+            failures.append(failure)
     for failure in failures:
         print(f"{case.name}: {failure}")
     if not failures:
