@@ -11,9 +11,8 @@
 
 namespace msg {
 
-inline constexpr char banner[] = "viderav" LINE_END
-                                 "===========================================" LINE_END
-                                 LINE_END;
+inline constexpr char banner[] =
+    "viderav" LINE_END "===========================================" LINE_END LINE_END;
 
 inline constexpr char usage[] = "Usage> %s <in.txt> <out.asm>" LINE_END;
 

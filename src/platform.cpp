@@ -1,9 +1,11 @@
 #include "platform.h"
 
+#include <bit>
 #include <cstring>
 #include <sys/stat.h>
 
 #ifdef _WIN32
+#include <emmintrin.h>
 #include <fcntl.h>
 #include <io.h>
 #include <share.h>
@@ -16,25 +18,49 @@
 #include <unistd.h>
 #endif
 
+#ifdef _WIN32
+
+std::size_t find_byte(const char* p, std::size_t n, char c) {
+    const __m128i pattern = _mm_set1_epi8(c);
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        if (const int hit = _mm_movemask_epi8(_mm_cmpeq_epi8(v, pattern)))
+            return i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(hit)));
+    }
+    while (i < n && p[i] != c)
+        ++i;
+    return i;
+}
+
+#else
+
+std::size_t find_byte(const char* p, std::size_t n, char c) {
+    const void* hit = std::memchr(p, c, n);
+    return hit == nullptr ? n : static_cast<std::size_t>(static_cast<const char*>(hit) - p);
+}
+
+#endif
+
 namespace {
 
 // Drops the CR of every CR LF pair in buf[0, n), in place; returns the new
 // length.
-[[maybe_unused]] std::size_t fold_crlf(char* buf, std::size_t n) {
-    char* const end = buf + n;
-    char* out = buf;
-    char* from = buf;
-    while (auto* cr =
-               static_cast<char*>(std::memchr(from, '\r', static_cast<std::size_t>(end - from)))) {
-        const bool pair = cr + 1 < end && cr[1] == '\n';
-        char* const keep_end = pair ? cr : cr + 1;
-        std::memmove(out, from, static_cast<std::size_t>(keep_end - from));
+std::size_t fold_crlf(char* buf, std::size_t n) {
+    std::size_t out = 0;
+    std::size_t from = 0;
+    for (std::size_t cr; (cr = from + find_byte(buf + from, n - from, '\r')) < n;) {
+        const bool pair = cr + 1 < n && buf[cr + 1] == '\n';
+        const std::size_t keep_end = pair ? cr : cr + 1;
+        if (out != from)
+            std::memmove(buf + out, buf + from, keep_end - from);
         out += keep_end - from;
         from = cr + 1;
     }
-    std::memmove(out, from, static_cast<std::size_t>(end - from));
-    out += end - from;
-    return static_cast<std::size_t>(out - buf);
+    // Text without a CR LF pair, the common case, stays where it is.
+    if (out != from)
+        std::memmove(buf + out, buf + from, n - from);
+    return out + n - from;
 }
 
 } // namespace
@@ -47,18 +73,21 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size) {
     }
     if (!rd.done) {
         const std::size_t want = size - n;
-        const std::size_t got = std::fread(buf + n, 1, want, rd.in);
+        std::size_t got = std::fread(buf + n, 1, want, rd.in);
         // fread comes back short only at the end of the stream or on an
         // error; asking again could block on a terminal or a pipe.
         rd.done = got < want;
+        if constexpr (text_ends_at_ctrl_z) {
+            const std::size_t end = find_byte(buf + n, got, '\x1A');
+            rd.done = rd.done || end < got;
+            got = end;
+        }
         n += got;
     }
-    if constexpr (reader_folds_crlf) {
-        n = fold_crlf(buf, n);
-        if (n > 0 && buf[n - 1] == '\r' && !rd.done) {
-            rd.pending_cr = true;
-            --n;
-        }
+    n = fold_crlf(buf, n);
+    if (n > 0 && buf[n - 1] == '\r' && !rd.done) {
+        rd.pending_cr = true;
+        --n;
     }
     return n;
 }
@@ -102,16 +131,22 @@ void prepare_run() {
 std::FILE* open_input(const char* path) {
     // While the input is open no other open may write to it, so the output
     // cannot be the input under any spelling, link, drive letter or share.
-    std::FILE* in = _fsopen(path, "r", _SH_DENYWR);
+    std::FILE* in = _fsopen(path, "rb", _SH_DENYWR);
     if (in != nullptr && is_directory(in)) {
         std::fclose(in);
         return nullptr;
     }
+    // The encoder reads in large blocks; through the runtime's small buffer
+    // each would be many system calls.
+    if (in != nullptr)
+        std::setvbuf(in, nullptr, _IONBF, 0);
     return in;
 }
 
 std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
     std::FILE* out = std::fopen(path, "wb");
+    if (out != nullptr)
+        std::setvbuf(out, nullptr, _IONBF, 0); // written in large blocks, as the input is read
     struct stat st {};
     if (out != nullptr && fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode))
         made_path = path;

@@ -2,15 +2,12 @@
 // read and written, how the two files are opened, and what a failed or
 // interrupted run leaves behind.
 //
-// On Windows the runtime's text mode already reads a CR LF pair as one
-// newline and ends the input at a 0x1A byte, so reading is a plain fread.
-// Its text mode would also write every LF as CR LF, but a byte at a time, so
-// the output and the console are binary streams and the program writes the
-// CR LF itself: the same bytes, written in bulk.
-//
-// POSIX streams hand over the bytes as they are, so the reader folds each
-// CR LF pair into LF itself, the same text thus giving the same records on
-// every platform.  A CR not followed by LF, and 0x1A, stay ordinary bytes.
+// Every stream is binary and the program handles line ends itself, on every
+// platform: the reader folds each CR LF pair into LF (a CR not followed by
+// LF stays an ordinary byte), so the same text gives the same records
+// everywhere.  On Windows the reader also ends the input at a 0x1A byte and
+// every newline is written as CR LF, the bytes the runtime's text mode would
+// give; that text mode works a byte at a time, and this works in bulk.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +15,19 @@
 
 #ifdef _WIN32
 #define LINE_END "\r\n"
-inline constexpr bool reader_folds_crlf = false;
+inline constexpr bool text_ends_at_ctrl_z = true;
 #else
 #define LINE_END "\n"
-inline constexpr bool reader_folds_crlf = true;
+inline constexpr bool text_ends_at_ctrl_z = false;
 #endif
 
 // What every newline written, to the output or the console, becomes.
 inline constexpr char line_end[] = LINE_END;
 inline constexpr std::size_t line_end_size = sizeof line_end - 1;
+
+// The first c in p[0, n), or n.  The Windows runtime's memchr goes a byte
+// at a time; there this goes sixteen bytes at a time.
+std::size_t find_byte(const char* p, std::size_t n, char c);
 
 struct text_reader {
     std::FILE* in;
@@ -46,7 +47,7 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size);
 // buffer of its own; an interrupted conversion removes its output.
 void prepare_run();
 
-// Opens the input for reading in text mode; nullptr when it cannot be opened
+// Opens the input for reading; nullptr when it cannot be opened
 // or is a directory.  On Windows no other open may write to it meanwhile.
 std::FILE* open_input(const char* path);
 

@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string got_con = take(con, con_buf, con_size);
 
     const model_result want =
-        model_convert({reinterpret_cast<const char*>(data), size}, reader_folds_crlf);
+        model_convert({reinterpret_cast<const char*>(data), size}, text_ends_at_ctrl_z);
     check(got_out == want.out, "output");
     check(got_con == want.console, "console");
     return 0;

@@ -34,11 +34,14 @@ inline std::string model_diag(char c) {
            "' \x82\xAA\x8E\x67\x97\x70\x82\xB3\x82\xEA\x82\xC4\x82\xA2\x82\xDC\x82\xB7\n";
 }
 
-// fold_crlf: whether the stream layer reads a CR LF pair as one newline.
-inline model_result model_convert(std::string_view input, bool fold_crlf) {
+// A CR LF pair reads as one newline; ends_at_ctrl_z: whether a 0x1A byte
+// ends the text, as on Windows.
+inline model_result model_convert(std::string_view input, bool ends_at_ctrl_z) {
+    if (ends_at_ctrl_z)
+        input = input.substr(0, input.find('\x1A'));
     std::string text;
     for (std::size_t i = 0; i < input.size(); ++i) {
-        if (fold_crlf && input[i] == '\r' && i + 1 < input.size() && input[i + 1] == '\n')
+        if (input[i] == '\r' && i + 1 < input.size() && input[i + 1] == '\n')
             continue;
         text += input[i];
     }

@@ -9,6 +9,7 @@ working directory of the run.
 
 from dataclasses import dataclass, field
 import os
+import random
 import signal
 import stat
 import threading
@@ -68,6 +69,22 @@ class Case:
     file_limit: int | None = None  # bytes any file may grow to (SIGXFSZ ignored)
     signal: int | None = None  # sent once the output exists, its input still open
     race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
+    native: bool = False  # out.asm and the console are what the native program makes of it
+
+
+def mixed_text(size):
+    """A few MiB of lines in every shape the line-end handling meets: CR LF
+    pairs, lone CRs, CR CR LF, reads ending at 1023 bytes around a CR LF,
+    rejected bytes; never 0x1A, which ends the text on Windows only."""
+    rng = random.Random(20261208)
+    pieces = [b"HELLO WORLD!\r\n", b"a-b\r\n", b"lone\rCR\n", b"\r\n", b"\r", b"\r\r\n",
+              b"\n", b"\x81\x40\xff\x00\r\n", b"x" * 1022 + b"\r\n", b"y" * 1023 + b"\r\n",
+              b"z" * 1021 + b"\r\r\n", b"Q" * 1024, b"w" * 3000 + b"\n"]
+    parts = []
+    while size > 0:
+        parts.append(rng.choice(pieces))
+        size -= len(parts[-1])
+    return b"".join(parts)
 
 
 EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
@@ -189,6 +206,10 @@ CASES = [
          console=cannot_read(b"/proc/self/mem"), status=2, only="posix"),
     Case("input_from_pipe", None, args=[b"/dev/stdin", b"out.asm"],
          stdin=b"HELLO WORLD!\n" * 60000, out=HELLO * 60000, only="posix"),
+
+    # The Windows program writes what the native one does, every LF as CR LF.
+    Case("windows_matches_native", mixed_text(4 << 20), native=True, console=None,
+         only="windows"),
 
     # Whatever surrounds the run, nothing is lost, and a failed or interrupted
     # run leaves no output behind for a build to take as up to date.

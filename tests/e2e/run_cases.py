@@ -3,7 +3,7 @@
 byte, the console, the exit status, the output file, and that the input and
 any output that must stay untouched are untouched.
 
-    run_cases.py --exe PATH [--emulator CMD] [--windows] (--list | --case NAME)
+    run_cases.py --exe PATH [--emulator CMD] [--windows] [--native PATH] (--list | --case NAME)
     run_cases.py --exe unused --seeds FOLDER   (the case inputs as fuzzing seeds)
 
 With --windows the expectations become those of the Windows runtime: every
@@ -149,9 +149,23 @@ def race(case, cmd, folder, in_path, out_path):
     return [failure] if failure else []
 
 
-def run_case(case, exe, emulator, windows):
+def native_run(native, data):
+    """The console and output of the native program on data."""
+    with tempfile.TemporaryDirectory(prefix="viderav-native-") as folder:
+        with open(os.path.join(folder, "in.txt"), "wb") as f:
+            f.write(data)
+        proc = subprocess.run([native, "in.txt", "out.asm"], cwd=folder, stdout=subprocess.PIPE,
+                              check=True, timeout=120)
+        return proc.stdout, read(os.path.join(folder, "out.asm"))
+
+
+def run_case(case, exe, emulator, windows, native):
     if case.only and case.only != ("windows" if windows else "posix"):
         print(f"{case.name}: not for this platform (only {case.only})")
+        return SKIP
+    if case.native and not (native and os.path.exists(native)):
+        print(f"{case.name}: needs the native program ({native or 'no --native'}): "
+              "build the default preset first")
         return SKIP
     wine = bool(emulator) and os.path.basename(emulator[0]).startswith("wine")
     if wine and not os.path.isdir(drive_c()):
@@ -194,6 +208,8 @@ def run_case(case, exe, emulator, windows):
         if case.console is not None:
             console = BANNER + fill(case.console, names).replace(b"{argv0}", argv0)
         out = case.out
+        if case.native:
+            console, out = native_run(native, case.input)
         if windows:
             console, out = crlf(console), crlf(out)
         if out is None:
@@ -222,6 +238,7 @@ def main():
     ap.add_argument("--exe", required=True)
     ap.add_argument("--emulator", default="")
     ap.add_argument("--windows", action="store_true")
+    ap.add_argument("--native", help="the native program, for the cases that compare with it")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--case")
     ap.add_argument("--seeds", help="write every case's input into this folder and stop")
@@ -243,7 +260,7 @@ def main():
     if not names:
         print(f"no case named {args.case}")
         return 1
-    results = [run_case(c, exe, emulator, args.windows) for c in names]
+    results = [run_case(c, exe, emulator, args.windows, args.native) for c in names]
     return max(results) if len(results) == 1 else int(any(r == 1 for r in results))
 
 
