@@ -103,7 +103,18 @@ bool is_directory(std::FILE* f) {
     return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+std::FILE* open_for_reading(const char* path);
+
 } // namespace
+
+std::FILE* open_input(const char* path) {
+    std::FILE* in = open_for_reading(path);
+    if (in != nullptr && is_directory(in)) {
+        std::fclose(in);
+        return nullptr;
+    }
+    return in;
+}
 
 #ifdef _WIN32
 
@@ -128,20 +139,20 @@ void prepare_run() {
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
-std::FILE* open_input(const char* path) {
+namespace {
+
+std::FILE* open_for_reading(const char* path) {
     // While the input is open no other open may write to it, so the output
     // cannot be the input under any spelling, link, drive letter or share.
     std::FILE* in = _fsopen(path, "rb", _SH_DENYWR);
-    if (in != nullptr && is_directory(in)) {
-        std::fclose(in);
-        return nullptr;
-    }
     // The encoder reads in large blocks; through the runtime's small buffer
     // each would be many system calls.
     if (in != nullptr)
         std::setvbuf(in, nullptr, _IONBF, 0);
     return in;
 }
+
+} // namespace
 
 std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
     std::FILE* out = std::fopen(path, "wb");
@@ -220,14 +231,13 @@ void prepare_run() {
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
-std::FILE* open_input(const char* path) {
-    std::FILE* in = std::fopen(path, "r");
-    if (in != nullptr && is_directory(in)) {
-        std::fclose(in);
-        return nullptr;
-    }
-    return in;
+namespace {
+
+std::FILE* open_for_reading(const char* path) {
+    return std::fopen(path, "r");
 }
+
+} // namespace
 
 std::FILE* open_output(const char* path, std::FILE* in) {
     // Not truncated on open: it may be the input under another name, which
