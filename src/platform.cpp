@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 #endif
 
@@ -103,6 +104,15 @@ bool is_directory(std::FILE* f) {
     return fstat(fileno(f), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The encoder reads and writes in large blocks: a buffer of the runtime's
+// would only split them into many system calls, and cost a look at the file
+// and an allocation to set up.
+std::FILE* unbuffered(std::FILE* f) {
+    if (f != nullptr)
+        std::setvbuf(f, nullptr, _IONBF, 0);
+    return f;
+}
+
 std::FILE* open_for_reading(const char* path);
 
 } // namespace
@@ -113,7 +123,7 @@ std::FILE* open_input(const char* path) {
         std::fclose(in);
         return nullptr;
     }
-    return in;
+    return unbuffered(in);
 }
 
 #ifdef _WIN32
@@ -144,20 +154,13 @@ namespace {
 std::FILE* open_for_reading(const char* path) {
     // While the input is open no other open may write to it, so the output
     // cannot be the input under any spelling, link, drive letter or share.
-    std::FILE* in = _fsopen(path, "rb", _SH_DENYWR);
-    // The encoder reads in large blocks; through the runtime's small buffer
-    // each would be many system calls.
-    if (in != nullptr)
-        std::setvbuf(in, nullptr, _IONBF, 0);
-    return in;
+    return _fsopen(path, "rb", _SH_DENYWR);
 }
 
 } // namespace
 
 std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
-    std::FILE* out = std::fopen(path, "wb");
-    if (out != nullptr)
-        std::setvbuf(out, nullptr, _IONBF, 0); // written in large blocks, as the input is read
+    std::FILE* out = unbuffered(std::fopen(path, "wb"));
     struct stat st {};
     if (out != nullptr && fstat(fileno(out), &st) == 0 && S_ISREG(st.st_mode))
         made_path = path;
@@ -208,26 +211,33 @@ extern "C" void on_fatal_signal(int sig) {
     std::raise(sig);
 }
 
-} // namespace
-
-void prepare_run() {
-    for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
-            // The lowest free descriptor, so it takes the closed one's place.
-            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-
-    // A reader of the console that goes away fails the console's writes; it
-    // must not cost the output.
-    std::signal(SIGPIPE, SIG_IGN);
+// Only once there is a file to remove, and with the fatal signals blocked,
+// so that none is caught before a handler is put back.
+void remove_on_fatal_signals() {
     struct sigaction sa {};
     sa.sa_handler = on_fatal_signal;
     sa.sa_mask = fatal_set();
     for (const int sig : fatal_signals) {
         struct sigaction old {};
         // A signal ignored by whoever started the run (nohup) stays ignored.
-        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
-            sigaction(sig, &sa, nullptr);
+        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+            sigaction(sig, &old, nullptr);
     }
+}
+
+} // namespace
+
+void prepare_run() {
+    pollfd standard[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
+    if (poll(standard, 3, 0) > 0)
+        for (const pollfd& p : standard)
+            if ((p.revents & POLLNVAL) != 0)
+                // The lowest free descriptor, so it takes the closed one's place.
+                open("/dev/null", p.fd == 0 ? O_RDONLY : O_WRONLY);
+
+    // A reader of the console that goes away fails the console's writes; it
+    // must not cost the output.
+    std::signal(SIGPIPE, SIG_IGN);
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 }
 
@@ -252,21 +262,24 @@ std::FILE* open_output(const char* path, std::FILE* in) {
         (in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino)) {
         // An interruption must not find the file emptied but not yet known
         // as this run's to remove.
+        const bool regular = S_ISREG(out_st.st_mode);
         const sigset_t fatal = fatal_set();
         sigset_t old;
-        sigprocmask(SIG_BLOCK, &fatal, &old);
-        const bool regular = S_ISREG(out_st.st_mode);
+        if (regular)
+            sigprocmask(SIG_BLOCK, &fatal, &old);
         if (!regular || ftruncate(fd, 0) == 0) {
             if (regular && realpath(path, made_path) != nullptr) {
                 made_dev = out_st.st_dev;
                 made_ino = out_st.st_ino;
                 made = 1;
+                remove_on_fatal_signals();
             }
-            out = fdopen(fd, "w");
+            out = unbuffered(fdopen(fd, "w"));
             if (out == nullptr)
                 made = 0;
         }
-        sigprocmask(SIG_SETMASK, &old, nullptr);
+        if (regular)
+            sigprocmask(SIG_SETMASK, &old, nullptr);
     }
     if (out == nullptr)
         close(fd);

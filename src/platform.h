@@ -44,7 +44,7 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size);
 // printed: a closed standard descriptor is opened on the null device, so no
 // file of the run can take its place; a console whose reader has gone fails
 // its writes instead of killing the process; standard output gets a full
-// buffer of its own; an interrupted conversion removes its output.
+// buffer of its own.
 void prepare_run();
 
 // Opens the input for reading; nullptr when it cannot be opened
@@ -53,8 +53,8 @@ std::FILE* open_input(const char* path);
 
 // Opens the output for writing; nullptr when it cannot be created, or when it
 // is the input itself under whatever name.  A regular file is emptied, and
-// from then on counts as this run's to remove; a device or FIFO is written as
-// it is.
+// from then on counts as this run's to remove, also when the run is
+// interrupted; a device or FIFO is written as it is.
 std::FILE* open_output(const char* path, std::FILE* in);
 
 // After the output is closed: removes it when the run failed and the output

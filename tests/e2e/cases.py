@@ -68,6 +68,7 @@ class Case:
     console_gone: bool = False  # the console is a pipe whose reader has left
     file_limit: int | None = None  # bytes any file may grow to (SIGXFSZ ignored)
     signal: int | None = None  # sent once the output exists, its input still open
+    ignored: bool = False  # that signal is ignored by whoever started the run (nohup)
     race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
     native: bool = False  # out.asm and the console are what the native program makes of it
 
@@ -233,4 +234,7 @@ CASES = [
          signal=signal.SIGTERM, status=-signal.SIGTERM, console=None, only="posix"),
     Case("hung_up", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGHUP, status=-signal.SIGHUP, console=None, only="posix"),
+    Case("hang_up_ignored", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+         signal=signal.SIGHUP, ignored=True, out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n",
+         only="posix"),
 ]

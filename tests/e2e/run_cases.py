@@ -71,6 +71,8 @@ def surroundings(case):
         if case.std_closed:
             os.close(0)
             os.close(1)
+        if case.ignored:
+            signal.signal(case.signal, signal.SIG_IGN)
         if case.file_limit is not None:
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (case.file_limit, case.file_limit))
