@@ -2,7 +2,12 @@
 // and the largest peak resident set in KiB, as getrusage reports them for
 // the child:
 //
-//   viderav_measure RUNS [--console FILE] COMMAND [ARG...]
+//   viderav_measure RUNS [--console FILE] COMMAND [ARG...] [--then COMMAND [ARG...]]
+//
+// With --then, the two commands take turns, one run each, and a line is
+// printed for each: a start costs about a millisecond, and a machine that
+// drifts by a few percent over a block of runs would otherwise decide which
+// of two such programs looks faster.
 //
 // The command's standard output goes to /dev/null, or to FILE (emptied
 // before each run); its standard input is /dev/null.  A small launcher of
@@ -22,6 +27,36 @@
 
 extern char** environ;
 
+namespace {
+
+struct timed {
+    char** argv;
+    std::vector<double> seconds;
+    long peak_kib = 0;
+};
+
+bool run_once(timed& t, const posix_spawn_file_actions_t* actions) {
+    const auto start = std::chrono::steady_clock::now();
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, t.argv[0], actions, nullptr, t.argv, environ) != 0) {
+        std::perror(t.argv[0]);
+        return false;
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "%s failed\n", t.argv[0]);
+        return false;
+    }
+    t.seconds.push_back(took.count());
+    t.peak_kib = std::max(t.peak_kib, usage.ru_maxrss);
+    return true;
+}
+
+} // namespace
+
 int main(int argc, char* argv[]) {
     int first = 2;
     const char* console = "/dev/null";
@@ -30,36 +65,31 @@ int main(int argc, char* argv[]) {
         first = 4;
     }
     if (argc <= first) {
-        std::fputs("usage: viderav_measure RUNS [--console FILE] COMMAND [ARG...]\n", stderr);
+        std::fputs("usage: viderav_measure RUNS [--console FILE] COMMAND [ARG...] "
+                   "[--then COMMAND [ARG...]]\n",
+                   stderr);
         return 2;
     }
+    std::vector<timed> commands{{argv + first, {}}};
+    for (int i = first; i < argc; ++i)
+        if (std::strcmp(argv[i], "--then") == 0 && i + 1 < argc) {
+            argv[i] = nullptr; // ends the first command's arguments
+            commands.push_back({argv + i + 1, {}});
+            break;
+        }
+
     const int runs = std::atoi(argv[1]);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, console, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-
-    std::vector<double> seconds;
-    long peak_kib = 0;
-    for (int r = 0; r < runs; ++r) {
-        const auto start = std::chrono::steady_clock::now();
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, argv[first], &actions, nullptr, argv + first, environ) != 0) {
-            std::perror(argv[first]);
-            return 2;
-        }
-        int status = 0;
-        rusage usage{};
-        wait4(pid, &status, 0, &usage);
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::fprintf(stderr, "%s failed\n", argv[first]);
-            return 2;
-        }
-        seconds.push_back(took.count());
-        peak_kib = std::max(peak_kib, usage.ru_maxrss);
+    for (int r = 0; r < runs; ++r)
+        for (timed& t : commands)
+            if (!run_once(t, &actions))
+                return 2;
+    for (timed& t : commands) {
+        std::sort(t.seconds.begin(), t.seconds.end());
+        std::printf("%.6f %ld\n", t.seconds[t.seconds.size() / 2], t.peak_kib);
     }
-    std::sort(seconds.begin(), seconds.end());
-    std::printf("%.6f %ld\n", seconds[seconds.size() / 2], peak_kib);
     return 0;
 }

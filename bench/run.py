@@ -18,7 +18,7 @@ Under Wine the console goes once to a file and once to /dev/null, a
 character device, as NUL is on Windows.  Times are medians; memory is the
 largest peak resident set of any run (getrusage, through the small launcher
 viderav_measure).  Both tables end with the cost of a start on a 3-byte
-input.
+input, the two programs taking turns run by run.
 """
 
 import argparse
@@ -36,8 +36,8 @@ MIB = 1 << 20
 MEASURE = os.path.join(BUILD, "bench", "viderav_measure")
 NATIVE = os.path.join(BUILD, "viderav")
 YARD = os.path.join(BUILD, "bench", "viderav_yardstick")
-START_RUNS = 101
-START_ROUNDS = 7
+START_RUNS = 2001
+WINE_START_RUNS = 201
 
 
 def sh(*cmd):
@@ -90,23 +90,21 @@ def same_output(runs, src):
     return files[0]
 
 
-def start_row(label, fast, plain, plain_label, plain_args=True):
+def start_row(label, fast, plain, plain_label, runs, plain_args=True):
     """A start of fast on a 3-byte input, against plain (given the same
-    arguments, or none): rounds of each in turn, so that both meet the same
-    machine, and the median of the rounds' medians."""
+    arguments, or none), the two taking turns run by run, so that both meet
+    the same machine."""
     tiny = os.path.join(DATA, "tiny.txt")
     with open(tiny, "wb") as f:
         f.write(b"Hi\n")
-    fast_t, plain_t = [], []
-    for _ in range(START_ROUNDS):
-        t, rss = median_run(fast + [tiny, os.devnull], START_RUNS)
-        fast_t.append(t)
-        plain_t.append(median_run(plain + ([tiny, os.devnull] if plain_args else []),
-                                  START_RUNS)[0])
-    t_fast, t_plain = sorted(fast_t)[START_ROUNDS // 2], sorted(plain_t)[START_ROUNDS // 2]
+    cmd = fast + [tiny, os.devnull] + ["--then"] + plain + ([tiny, os.devnull] if plain_args else [])
+    lines = subprocess.run([MEASURE, str(runs)] + cmd, check=True,
+                           stdout=subprocess.PIPE).stdout.split(b"\n")
+    (t_fast, rss), (t_plain, _) = [line.split() for line in lines[:2]]
+    t_fast, t_plain = float(t_fast), float(t_plain)
     print(f"| {label} | {t_fast * 1000:.2f} | {plain_label} | {t_plain * 1000:.2f} "
-          f"| {t_fast / t_plain:.2f} |")
-    return rss
+          f"| {t_fast / t_plain:.3f} |")
+    return int(rss)
 
 
 def native(args):
@@ -138,9 +136,9 @@ def native(args):
         t, rss = median_run([NATIVE, generate("text", mib), "/dev/null"], args.runs)
         print(f"| {mib} MiB | {t:.3f} | {mib / t:.0f} | {t / (mib / 16):.3f} | {rss / 1024:.1f} |")
 
-    print(f"\n| start, 3-byte input, {START_ROUNDS} rounds of {START_RUNS} | ms | against | ms | ratio |")
+    print(f"\n| start, 3-byte input, median of {START_RUNS} each, in turns | ms | against | ms | ratio |")
     print("|---|---:|---|---:|---:|")
-    rss = start_row("viderav", [NATIVE], [YARD], "plain C converter (gcc -O2)")
+    rss = start_row("viderav", [NATIVE], [YARD], "plain C converter (gcc -O2)", START_RUNS)
     print(f"\npeak RSS on a 3-byte input: {rss / 1024:.1f} MiB")
 
 
@@ -150,6 +148,11 @@ def windows(args):
     # each start costs what a start costs.
     prefix = os.environ.get("VIDERAV_BENCH_WINEPREFIX", os.path.join(WBUILD, "wineprefix"))
     os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all")
+    probe = subprocess.run(["wine", "--version"], stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    if probe.returncode != 0:
+        sys.exit(f"Wine cannot start on this host: {probe.stderr.strip()}\n"
+                 "(its 32-bit loader needs a kernel that runs 32-bit programs)")
     subprocess.run(["wine", "cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
     subprocess.run(["wineserver", "-p"], check=False)
@@ -190,10 +193,12 @@ def windows(args):
             print(f"| {label} | {mib} | /dev/null | | {t_dev:.3f} | {mib / t_dev:.0f} | "
                   f"| {n_dev:.3f} | {t_dev / n_dev:.2f} | {t_dev / t_file:.2f} |")
 
-        print(f"\n| start, 3-byte input, {START_ROUNDS} rounds of {START_RUNS} | ms | against | ms | ratio |")
+        print("\n| start, 3-byte input, median of each, in turns | ms | against | ms | ratio |")
         print("|---|---:|---|---:|---:|")
-        start_row("viderav (native)", [NATIVE], [YARD], "plain C converter (gcc -O2)")
-        start_row("viderav.exe under Wine", exe, hello, "static MinGW hello", plain_args=False)
+        start_row(f"viderav (native), {START_RUNS} runs", [NATIVE], [YARD],
+                  "plain C converter (gcc -O2)", START_RUNS)
+        start_row(f"viderav.exe under Wine, {WINE_START_RUNS} runs", exe, hello,
+                  "static MinGW hello", WINE_START_RUNS, plain_args=False)
     finally:
         subprocess.run(["wineserver", "-k"], check=False)
 
