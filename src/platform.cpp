@@ -225,6 +225,19 @@ void remove_on_fatal_signals() {
     }
 }
 
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The file standard output was sent to (`viderav in.txt out.asm > out.asm`):
+// the messages and the records would overwrite each other.  A device, such
+// as a terminal or /dev/null, both may share.
+bool is_console_file(const struct stat& out_st) {
+    struct stat con_st {};
+    return S_ISREG(out_st.st_mode) && fstat(STDOUT_FILENO, &con_st) == 0 &&
+           same_file(con_st, out_st);
+}
+
 } // namespace
 
 void prepare_run() {
@@ -258,8 +271,8 @@ std::FILE* open_output(const char* path, std::FILE* in) {
     struct stat in_st {};
     struct stat out_st {};
     std::FILE* out = nullptr;
-    if (fstat(fileno(in), &in_st) == 0 && fstat(fd, &out_st) == 0 &&
-        (in_st.st_dev != out_st.st_dev || in_st.st_ino != out_st.st_ino)) {
+    if (fstat(fileno(in), &in_st) == 0 && fstat(fd, &out_st) == 0 && !same_file(in_st, out_st) &&
+        !is_console_file(out_st)) {
         // An interruption must not find the file emptied but not yet known
         // as this run's to remove.
         const bool regular = S_ISREG(out_st.st_mode);

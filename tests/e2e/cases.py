@@ -14,6 +14,7 @@ import signal
 import stat
 import threading
 
+BANNER = b"viderav\n" + b"=" * 43 + b"\n\n"
 HEAD = b"\x8e\x67\x97\x70\x95\x73\x89\xc2\x94\x5c\x82\xc8\x95\xb6\x8e\x9a '"
 TAIL = b"' \x82\xaa\x8e\x67\x97\x70\x82\xb3\x82\xea\x82\xc4\x82\xa2\x82\xdc\x82\xb7\n"
 
@@ -66,6 +67,7 @@ class Case:
     # What surrounds the run:
     std_closed: bool = False  # started with standard input and output closed
     console_gone: bool = False  # the console is a pipe whose reader has left
+    console_to_output: bool = False  # the console is out.asm itself (> out.asm)
     file_limit: int | None = None  # bytes any file may grow to (SIGXFSZ ignored)
     signal: int | None = None  # sent once the output exists, its input still open
     ignored: bool = False  # that signal is ignored by whoever started the run (nohup)
@@ -221,6 +223,8 @@ CASES = [
     Case("output_reader_gone", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"out.fifo"],
          setup=output_fifo, check=fifo_kept, console=cannot_write(b"out.fifo"), status=3,
          only="posix"),
+    Case("console_is_output", b"Hi!\n", console_to_output=True, console=None,
+         out=BANNER + cannot_create(b"out.asm"), status=3, only="posix"),
     Case("standard_streams_closed", AB_IN, out=AB_OUT, console=None, std_closed=True),
     Case("disk_full_small", b"Hi!\n", file_limit=0, console=cannot_write(b"out.asm"), status=3),
     Case("disk_full_large", b"HELLO WORLD!\n" * 200000, file_limit=100000,

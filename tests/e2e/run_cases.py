@@ -22,10 +22,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import CASES, cannot_create  # noqa: E402
+from cases import BANNER, CASES, cannot_create  # noqa: E402
 
 SKIP = 77
-BANNER = b"viderav\n" + b"=" * 43 + b"\n\n"
 
 
 def crlf(data):
@@ -97,8 +96,12 @@ def wait_for(path, seconds=20):
 
 
 def run_once(case, cmd, folder, out_path):
-    proc = subprocess.Popen(cmd, cwd=folder, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+    # As a shell does with "> out.asm": the file is emptied first.
+    console = open(out_path, "wb") if case.console_to_output else subprocess.PIPE
+    proc = subprocess.Popen(cmd, cwd=folder, stdin=subprocess.PIPE, stdout=console,
                             stderr=subprocess.PIPE, preexec_fn=surroundings(case))
+    if case.console_to_output:
+        console.close()
     if case.console_gone:
         proc.stdout.close()
     if case.signal:
