@@ -10,7 +10,6 @@
 #include <io.h>
 #include <share.h>
 #else
-#include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>

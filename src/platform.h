@@ -51,8 +51,9 @@ void prepare_run();
 // or is a directory.  On Windows no other open may write to it meanwhile.
 std::FILE* open_input(const char* path);
 
-// Opens the output for writing; nullptr when it cannot be created, or when it
-// is the input itself under whatever name.  A regular file is emptied, and
+// Opens the output for writing; nullptr when it cannot be created, when it
+// is the input itself under whatever name, or (on POSIX systems) when it is
+// the file standard output is sent to.  A regular file is emptied, and
 // from then on counts as this run's to remove, also when the run is
 // interrupted; a device or FIFO is written as it is.
 std::FILE* open_output(const char* path, std::FILE* in);
