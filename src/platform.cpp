@@ -259,6 +259,29 @@ std::FILE* open_for_reading(const char* path) {
     return std::fopen(path, "r");
 }
 
+// Empties the regular file the output names and makes it this run's to
+// remove.  An interruption must not find it emptied but not yet known as
+// this run's to remove, nor a handler missing once it is.
+std::FILE* open_made(int fd, const char* path, const struct stat& st) {
+    const sigset_t fatal = fatal_set();
+    sigset_t old;
+    sigprocmask(SIG_BLOCK, &fatal, &old);
+    std::FILE* out = nullptr;
+    if (ftruncate(fd, 0) == 0) {
+        if (realpath(path, made_path) != nullptr) {
+            made_dev = st.st_dev;
+            made_ino = st.st_ino;
+            made = 1;
+            remove_on_fatal_signals();
+        }
+        out = unbuffered(fdopen(fd, "w"));
+        if (out == nullptr)
+            made = 0;
+    }
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    return out;
+}
+
 } // namespace
 
 std::FILE* open_output(const char* path, std::FILE* in) {
@@ -271,28 +294,8 @@ std::FILE* open_output(const char* path, std::FILE* in) {
     struct stat out_st {};
     std::FILE* out = nullptr;
     if (fstat(fileno(in), &in_st) == 0 && fstat(fd, &out_st) == 0 && !same_file(in_st, out_st) &&
-        !is_console_file(out_st)) {
-        // An interruption must not find the file emptied but not yet known
-        // as this run's to remove.
-        const bool regular = S_ISREG(out_st.st_mode);
-        const sigset_t fatal = fatal_set();
-        sigset_t old;
-        if (regular)
-            sigprocmask(SIG_BLOCK, &fatal, &old);
-        if (!regular || ftruncate(fd, 0) == 0) {
-            if (regular && realpath(path, made_path) != nullptr) {
-                made_dev = out_st.st_dev;
-                made_ino = out_st.st_ino;
-                made = 1;
-                remove_on_fatal_signals();
-            }
-            out = unbuffered(fdopen(fd, "w"));
-            if (out == nullptr)
-                made = 0;
-        }
-        if (regular)
-            sigprocmask(SIG_SETMASK, &old, nullptr);
-    }
+        !is_console_file(out_st))
+        out = S_ISREG(out_st.st_mode) ? open_made(fd, path, out_st) : unbuffered(fdopen(fd, "w"));
     if (out == nullptr)
         close(fd);
     return out;

@@ -41,6 +41,7 @@ def cannot_write(path):
 
 
 USAGE = b"Usage> {argv0} <in.txt> <out.asm>\n"
+HI_OUT = b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"
 A1023 = b"A" * 1023
 P1023 = b", #11" * 1023
 HELLO = (b"\t\t; HELLO WORLD!\n\n"
@@ -134,7 +135,7 @@ def target_removed_link_kept(folder):
 
 CASES = [
     # The record layout and the code table.
-    Case("hi", b"Hi!\n", out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"),
+    Case("hi", b"Hi!\n", out=HI_OUT),
     Case("rejected_hyphen", b"a-b\n", out=b"\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n",
          console=diag(ord("-"))),
     Case("table", b"09 AZaz!.\n",
@@ -174,7 +175,7 @@ CASES = [
     Case("usage_no_paths", args=[], console=USAGE, status=1),
     Case("usage_one_path", args=[b"in.txt"], console=USAGE, status=1),
     Case("extra_paths_ignored", b"Hi!\n", args=[b"in.txt", b"out.asm", b"more.asm"],
-         out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"),
+         out=HI_OUT),
     Case("missing_input", None, before=b"kept\n", console=cannot_open(b"in.txt"), status=2),
     Case("input_is_directory", None, args=[b"dir", b"out.asm"], setup=mkdir("dir"),
          console=cannot_open(b"dir"), status=2),
@@ -195,7 +196,7 @@ CASES = [
     Case("percent_in_output_path", b"Hi!\n", args=[b"in.txt", b"no%dir/o%s.asm"],
          console=cannot_create(b"no%dir/o%s.asm"), status=3),
     Case("path_bytes_verbatim", b"Hi!\n", args=[b"in%s%n\x81\xff.txt", b"out.asm"],
-         in_name=b"in%s%n\x81\xff.txt", out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n",
+         in_name=b"in%s%n\x81\xff.txt", out=HI_OUT,
          only="posix"),
     Case("missing_path_bytes_verbatim", None, args=[b"no%s%n\x81\xff.txt", b"out.asm"],
          console=cannot_open(b"no%s%n\x81\xff.txt"), status=2, only="posix"),
@@ -239,6 +240,6 @@ CASES = [
     Case("hung_up", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGHUP, status=-signal.SIGHUP, console=None, only="posix"),
     Case("hang_up_ignored", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
-         signal=signal.SIGHUP, ignored=True, out=b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n",
+         signal=signal.SIGHUP, ignored=True, out=HI_OUT,
          only="posix"),
 ]
