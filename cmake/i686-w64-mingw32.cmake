@@ -1,4 +1,5 @@
-# Cross-build for 32-bit Windows with MinGW-w64; tests run under Wine.
+# Cross-build for 32-bit Windows with MinGW-w64; tests run under Wine (see
+# wine.cmake).
 # The posix thread model, because GoogleTest needs std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
@@ -13,5 +14,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 set(CMAKE_STRIP i686-w64-mingw32-strip)

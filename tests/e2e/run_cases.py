@@ -3,7 +3,8 @@
 byte, the console, the exit status, the output file, and that the input and
 any output that must stay untouched are untouched.
 
-    run_cases.py --exe PATH [--emulator CMD] [--windows] [--native PATH] (--list | --case NAME)
+    run_cases.py --exe PATH [--emulator CMD [--wine-prefix DIR]] [--windows] [--native PATH]
+                 (--list | --case NAME)
     run_cases.py --exe unused --seeds FOLDER   (the case inputs as fuzzing seeds)
 
 With --windows the expectations become those of the Windows runtime: every
@@ -46,14 +47,14 @@ def show(data):
     return text if len(text) < 400 else text[:200] + " ... " + text[-200:] + f" ({len(data)} bytes)"
 
 
-def drive_c():
-    """The folder Wine shows as C:, made on the first run of a new prefix."""
-    return os.path.join(os.environ.get("WINEPREFIX") or os.path.expanduser("~/.wine"), "drive_c")
+def drive_c(prefix):
+    """The folder Wine shows as C:."""
+    return os.path.join(prefix, "drive_c")
 
 
-def spellings(folder):
+def spellings(folder, prefix):
     """The case folder under two drive letters, as Wine names it."""
-    rel = os.path.relpath(folder, drive_c())
+    rel = os.path.relpath(folder, drive_c(prefix))
     return {b"{c}": os.fsencode("C:\\" + rel.replace("/", "\\") + "\\"),
             b"{z}": os.fsencode("Z:" + folder.replace("/", "\\") + "\\")}
 
@@ -164,7 +165,7 @@ def native_run(native, data):
         return proc.stdout, read(os.path.join(folder, "out.asm"))
 
 
-def run_case(case, exe, emulator, windows, native):
+def run_case(case, exe, emulator, wine_prefix, windows, native):
     if case.only and case.only != ("windows" if windows else "posix"):
         print(f"{case.name}: not for this platform (only {case.only})")
         return SKIP
@@ -172,13 +173,11 @@ def run_case(case, exe, emulator, windows, native):
         print(f"{case.name}: needs the native program ({native or 'no --native'}): "
               "build the default preset first")
         return SKIP
-    wine = bool(emulator) and os.path.basename(emulator[0]).startswith("wine")
-    if wine and not os.path.isdir(drive_c()):
-        subprocess.run(emulator + ["cmd", "/c", "exit"], stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    wine = wine_prefix is not None
     # Under Wine the folder is on drive C:, so that it has two drive letters.
-    with tempfile.TemporaryDirectory(prefix="viderav-e2e-", dir=drive_c() if wine else None) as folder:
-        names = spellings(folder) if wine else {}
+    with tempfile.TemporaryDirectory(prefix="viderav-e2e-",
+                                     dir=drive_c(wine_prefix) if wine else None) as folder:
+        names = spellings(folder, wine_prefix) if wine else {}
         bfolder = os.fsencode(folder)
         in_path = os.path.join(bfolder, case.in_name)
         out_path = os.path.join(bfolder, b"out.asm")
@@ -194,8 +193,9 @@ def run_case(case, exe, emulator, windows, native):
         argv0 = os.fsencode(exe)
         if wine:
             # Wine hands the program its path as Windows spells it.
-            argv0 = subprocess.run(["winepath", "-w", exe], stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL, check=True).stdout.rstrip(b"\n")
+            argv0 = subprocess.run(emulator + ["winepath", "-w", exe], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   check=True, timeout=120).stdout.rstrip(b"\r\n")
         cmd = emulator + [argv0] + [fill(a, names) for a in case.args]
         if case.race:
             failures = race(case, cmd, folder, in_path, out_path)
@@ -242,6 +242,7 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
     ap.add_argument("--emulator", default="")
+    ap.add_argument("--wine-prefix", help="the emulator is Wine, with this prefix")
     ap.add_argument("--windows", action="store_true")
     ap.add_argument("--native", help="the native program, for the cases that compare with it")
     ap.add_argument("--list", action="store_true")
@@ -265,7 +266,7 @@ def main():
     if not names:
         print(f"no case named {args.case}")
         return 1
-    results = [run_case(c, exe, emulator, args.windows, args.native) for c in names]
+    results = [run_case(c, exe, emulator, args.wine_prefix, args.windows, args.native) for c in names]
     return max(results) if len(results) == 1 else int(any(r == 1 for r in results))
 
 

@@ -1,0 +1,125 @@
+# Runs the cross-built Windows programs under Wine, on any Linux host, with
+# Debian's packages only.  Writes ${CMAKE_BINARY_DIR}/wine/run, which runs a
+# Windows program in this build's own Wine prefix (${CMAKE_BINARY_DIR}/wine/
+# prefix), and makes it the cross-compiling emulator.
+#
+# The route depends on the program and the host:
+#   64-bit program:  /usr/lib/wine/wine64, with WINELOADER pointing at it, for
+#                    Debian's /usr/bin/wine picks the 32-bit loader whenever
+#                    wine32:i386 is installed.
+#   32-bit program, a kernel that runs 32-bit code:  Wine's 32-bit loader.
+#   32-bit program, a kernel that runs none ("Exec format error"):  the same
+#                    loader started by Wine's static preloader under
+#                    qemu-i386-static.  The preloader comes from Debian's
+#                    wine32-preloader:i386, downloaded (apt-get download) and
+#                    unpacked into the build, never installed.
+# A route that cannot be taken stops the configure step with what to install:
+# a Windows build's tests never silently skip.
+#
+# viderav_wine_fixture() adds the tests that make or check the prefix and
+# keep one Wine server up for all tests (wine_prefix), and stop it at the end
+# (wine_server_stop); every test that runs a Windows program requires it.
+
+set(wine_dir ${CMAKE_BINARY_DIR}/wine)
+set(VIDERAV_WINE_PREFIX ${wine_dir}/prefix)
+set(VIDERAV_WINE_RUN ${wine_dir}/run)
+set(wine_exports "WINEDEBUG=\${WINEDEBUG--all}")
+file(MAKE_DIRECTORY ${wine_dir})
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(loader /usr/lib/wine/wine64)
+    if(NOT EXISTS ${loader})
+        message(FATAL_ERROR "The 64-bit Windows tests need Wine's 64-bit loader ${loader}: "
+                            "install Debian's wine and wine64 packages.")
+    endif()
+    set(wine_route "wine64")
+    set(wine_command "${loader}")
+    string(APPEND wine_exports " WINEARCH=win64 WINELOADER=${loader}")
+else()
+    set(loader /usr/lib/wine/wine)
+    if(NOT EXISTS ${loader})
+        message(FATAL_ERROR "The 32-bit Windows tests need Wine's 32-bit loader ${loader}: "
+                            "run 'dpkg --add-architecture i386 && apt-get update' and install "
+                            "Debian's wine and wine32:i386 packages.")
+    endif()
+    string(APPEND wine_exports " WINEARCH=win32")
+    # A kernel without 32-bit support refuses the loader with ENOEXEC, which
+    # the shell reports as status 126.  Asking for the version starts nothing
+    # else.
+    execute_process(COMMAND ${loader} --version RESULT_VARIABLE status
+        OUTPUT_QUIET ERROR_QUIET TIMEOUT 60)
+    if(status EQUAL 0)
+        set(wine_route "the native 32-bit loader")
+        set(wine_command "${loader}")
+    else()
+        find_program(QEMU_I386 qemu-i386-static)
+        if(NOT QEMU_I386)
+            message(FATAL_ERROR "This host's kernel cannot run Wine's 32-bit loader (${loader} "
+                                "--version: ${status}); the 32-bit Windows tests run it under "
+                                "qemu-i386-static there: install Debian's qemu-user-static.")
+        endif()
+        # The preloader matching the installed loader, unpacked into the build.
+        set(root ${wine_dir}/i386)
+        set(preloader ${root}/usr/lib/wine/wine-preloader.static)
+        if(NOT EXISTS ${preloader})
+            execute_process(COMMAND dpkg-query -W -f=\${Version} wine32:i386
+                OUTPUT_VARIABLE wine_version RESULT_VARIABLE status ERROR_QUIET)
+            set(VIDERAV_WINE_PRELOADER_DEB "" CACHE FILEPATH
+                "Debian's wine32-preloader:i386 package (empty: apt-get download it)")
+            set(deb "${VIDERAV_WINE_PRELOADER_DEB}")
+            if(NOT deb)
+                execute_process(COMMAND apt-get download wine32-preloader:i386=${wine_version}
+                    WORKING_DIRECTORY ${wine_dir} RESULT_VARIABLE status
+                    OUTPUT_VARIABLE apt_out ERROR_VARIABLE apt_out TIMEOUT 300)
+                file(GLOB deb ${wine_dir}/wine32-preloader_*_i386.deb)
+            endif()
+            if(deb)
+                execute_process(COMMAND dpkg-deb -x ${deb} ${root} RESULT_VARIABLE status)
+            endif()
+            if(NOT EXISTS ${preloader})
+                message(FATAL_ERROR "This host's kernel cannot run Wine's 32-bit loader; the "
+                    "32-bit Windows tests run it under qemu-i386-static through Wine's static "
+                    "preloader, which could not be fetched (apt-get download "
+                    "wine32-preloader:i386=${wine_version}: ${apt_out}).  Run 'apt-get update', "
+                    "or download that package and pass its path as "
+                    "-DVIDERAV_WINE_PRELOADER_DEB=<file>.")
+            endif()
+        endif()
+        # The loader finds its libraries and data relative to the running
+        # program, which under qemu is the preloader.
+        file(CREATE_LINK /usr/lib/i386-linux-gnu ${root}/usr/lib/i386-linux-gnu SYMBOLIC)
+        file(MAKE_DIRECTORY ${root}/usr/share)
+        file(CREATE_LINK /usr/share/wine ${root}/usr/share/wine SYMBOLIC)
+        # Wine starts every further 32-bit process as "wine" beside the
+        # running program; without WINELOADERNOEXEC the loader would re-exec
+        # itself through the kernel, which cannot run it.
+        set(wine_command "${root}/usr/lib/wine/wine")
+        file(CONFIGURE OUTPUT ${wine_command} @ONLY CONTENT [=[
+#!/bin/sh
+# Wine's 32-bit loader under qemu, for a kernel that runs no 32-bit code.
+WINELOADERNOEXEC=1 exec '@QEMU_I386@' '@preloader@' '@loader@' "$@"
+]=])
+        file(CHMOD ${wine_command} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+             GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+        set(wine_route "the 32-bit loader under qemu-i386-static")
+    endif()
+endif()
+
+file(CONFIGURE OUTPUT ${VIDERAV_WINE_RUN} @ONLY CONTENT [=[
+#!/bin/sh
+# Runs a Windows program under Wine (@wine_route@) in this build's own prefix.
+export WINEPREFIX='@VIDERAV_WINE_PREFIX@' @wine_exports@
+exec '@wine_command@' "$@"
+]=])
+file(CHMOD ${VIDERAV_WINE_RUN} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+     GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${VIDERAV_WINE_RUN})
+message(STATUS "Windows programs run under Wine: ${wine_route}")
+
+function(viderav_wine_fixture)
+    set(session ${PROJECT_SOURCE_DIR}/tests/wine_session.sh)
+    add_test(NAME wine_prefix COMMAND sh ${session} start ${VIDERAV_WINE_RUN})
+    add_test(NAME wine_server_stop COMMAND sh ${session} stop ${VIDERAV_WINE_RUN})
+    set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine TIMEOUT 400)
+    set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 60)
+endfunction()
