@@ -23,10 +23,10 @@ enum exit_status : int {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    prepare_run();
-    std::fputs(msg::banner, stdout);
+    std::FILE* const console = prepare_run();
+    std::fputs(msg::banner, console);
     if (argc < 3) {
-        std::printf(msg::usage, argc > 0 && argv[0] != nullptr ? argv[0] : "viderav");
+        std::fprintf(console, msg::usage, argc > 0 && argv[0] != nullptr ? argv[0] : "viderav");
         return exit_usage;
     }
     const char* in_path = argv[1];
@@ -34,33 +34,32 @@ int main(int argc, char* argv[]) {
 
     std::FILE* in = open_input(in_path);
     if (in == nullptr) {
-        std::printf(msg::cannot_open, in_path);
+        std::fprintf(console, msg::cannot_open, in_path);
         return exit_input;
     }
     std::FILE* out = open_output(out_path, in);
     if (out == nullptr) {
         std::fclose(in);
-        std::printf(msg::cannot_create, out_path);
+        std::fprintf(console, msg::cannot_create, out_path);
         return exit_output;
     }
 
-    convert_lines(in, out);
+    convert_lines(in, out, console);
 
     // A runtime may report a failed final flush only to fflush, not to
-    // fclose: both are asked.
-    const bool write_failed = std::ferror(out) != 0 || std::fflush(out) != 0;
-    const bool close_failed = std::fclose(out) != 0;
+    // fclose: both are asked.  A build must not take a half-written output
+    // for an up-to-date one.
     const bool read_failed = std::ferror(in) != 0;
+    bool write_failed = std::ferror(out) != 0 || std::fflush(out) != 0;
+    write_failed = !close_output(out, !write_failed && !read_failed) || write_failed;
     std::fclose(in);
-    // A build must not take a half-written output for an up-to-date one.
-    settle_output(!write_failed && !close_failed && !read_failed);
 
-    if (write_failed || close_failed) {
-        std::printf(msg::cannot_write, out_path);
+    if (write_failed) {
+        std::fprintf(console, msg::cannot_write, out_path);
         return exit_output;
     }
     if (read_failed) {
-        std::printf(msg::cannot_read, in_path);
+        std::fprintf(console, msg::cannot_read, in_path);
         return exit_input;
     }
     return exit_done;

@@ -1,6 +1,8 @@
 // The one place where the POSIX and Windows builds differ: how line ends are
-// read and written, how the two files are opened, and what a failed or
-// interrupted run leaves behind.
+// read and written, how the two files and the console are opened, and what a
+// failed or interrupted run leaves behind.  platform_posix.cpp and
+// platform_windows.cpp each hold one platform's half; line_ends.cpp what both
+// share.
 //
 // Every stream is binary and the program handles line ends itself, on every
 // platform: the reader folds each CR LF pair into LF (a CR not followed by
@@ -25,8 +27,7 @@ inline constexpr bool text_ends_at_ctrl_z = false;
 inline constexpr char line_end[] = LINE_END;
 inline constexpr std::size_t line_end_size = sizeof line_end - 1;
 
-// The first c in p[0, n), or n.  The Windows runtime's memchr goes a byte
-// at a time; there this goes sixteen bytes at a time.
+// The first c in p[0, n), or n.
 std::size_t find_byte(const char* p, std::size_t n, char c);
 
 struct text_reader {
@@ -43,22 +44,25 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size);
 // Makes the process safe to run whatever started it, before anything is
 // printed: a closed standard descriptor is opened on the null device, so no
 // file of the run can take its place; a console whose reader has gone fails
-// its writes instead of killing the process; standard output gets a full
-// buffer of its own.
-void prepare_run();
+// its writes instead of killing the process, and a slow one is waited for.
+// Returns the console: standard output, with a full buffer of its own.
+std::FILE* prepare_run();
 
-// Opens the input for reading; nullptr when it cannot be opened
-// or is a directory.  On Windows no other open may write to it meanwhile.
+// Opens the input for reading; nullptr when it cannot be opened, is a
+// directory, or is the file standard output is sent to: then nothing more
+// reaches the console, lest it reach the input.  On Windows no other open
+// may write to the input meanwhile.
 std::FILE* open_input(const char* path);
 
 // Opens the output for writing; nullptr when it cannot be created, when it
-// is the input itself under whatever name, or (on POSIX systems) when it is
-// the file standard output is sent to.  A regular file is emptied, and
-// from then on counts as this run's to remove, also when the run is
-// interrupted; a device or FIFO is written as it is.
+// is the input itself under whatever name, or when it is the file standard
+// output is sent to.  A regular file is emptied, and from then on counts as
+// this run's to remove, also when the run is interrupted or killed; a device
+// or FIFO is written as it is.
 std::FILE* open_output(const char* path, std::FILE* in);
 
-// After the output is closed: removes it when the run failed and the output
-// is this run's regular file (a symbolic link's target, the link kept).
-// Either way an interruption removes nothing after this.
-void settle_output(bool complete);
+// Closes the output.  Unless the run is complete and the close succeeds,
+// the output is removed when it is this run's regular file (a symbolic
+// link's target, the link kept).  Either way an interruption removes nothing
+// after this.  Returns false when the output could not be closed and kept.
+bool close_output(std::FILE* out, bool complete);
