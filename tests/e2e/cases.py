@@ -40,6 +40,8 @@ def cannot_write(path):
     return b"ERROR: " + path + b" \x82\xc9\x8f\x91\x82\xab\x8d\x9e\x82\xdf\x82\xdc\x82\xb9\x82\xf1\n"
 
 
+# out.asm must not exist after the run, whatever was there before.
+REMOVED = b"(removed)"
 USAGE = b"Usage> {argv0} <in.txt> <out.asm>\n"
 HI_OUT = b"\t\t; Hi!\n\n\t\t.db\t\t#3  , #18, #19, #37\n"
 A1023 = b"A" * 1023
@@ -56,7 +58,7 @@ class Case:
     name: str
     input: bytes | None = b""  # in.txt; None: there is no in.txt
     args: list = field(default_factory=lambda: [b"in.txt", b"out.asm"])
-    out: bytes | None = None  # out.asm after the run; None: as it was before
+    out: bytes | None = None  # out.asm after the run; None: as it was before; or REMOVED
     before: bytes | None = None  # out.asm before the run; None: absent
     console: bytes | None = b""  # what follows the banner; None: not read at all
     status: int = 0  # negative: killed by that signal
@@ -68,9 +70,14 @@ class Case:
     # What surrounds the run:
     std_closed: bool = False  # started with standard input and output closed
     console_gone: bool = False  # the console is a pipe whose reader has left
-    console_to_output: bool = False  # the console is out.asm itself (> out.asm)
-    file_limit: int | None = None  # bytes any file may grow to (SIGXFSZ ignored)
-    signal: int | None = None  # sent once the output exists, its input still open
+    console_to: tuple | None = None  # the console is this file, opened in this mode
+    slow_console: bool = False  # a non-blocking pipe whose reader is slow
+    file_limit: int | None = None  # bytes any file may grow to
+    xfsz_default: bool = False  # SIGXFSZ left at its default action, not ignored
+    depth: int = 0  # the run's working directory is this many 200-byte names down
+    # Sent once the output exists; the input is then in.fifo, written stdin
+    # and kept open.
+    signal: int | None = None
     ignored: bool = False  # that signal is ignored by whoever started the run (nohup)
     race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
     native: bool = False  # out.asm and the console are what the native program makes of it
@@ -131,6 +138,21 @@ def target_removed_link_kept(folder):
         return "the link's target, half written, is still there"
     if not os.path.islink(os.path.join(folder, "out.asm")):
         return "the link itself was removed"
+
+
+def deep_output_removed(depth):
+    def check(folder):
+        fd = os.open(folder, os.O_RDONLY)
+        try:
+            for _ in range(depth):
+                inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+                os.close(fd)
+                fd = inner
+            if os.path.lexists(f"/proc/self/fd/{fd}/out.asm"):
+                return "the deep out.asm, half written, is still there"
+        finally:
+            os.close(fd)
+    return check
 
 
 CASES = [
@@ -224,22 +246,36 @@ CASES = [
     Case("output_reader_gone", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"out.fifo"],
          setup=output_fifo, check=fifo_kept, console=cannot_write(b"out.fifo"), status=3,
          only="posix"),
-    Case("console_is_output", b"Hi!\n", console_to_output=True, console=None,
-         out=BANNER + cannot_create(b"out.asm"), status=3, only="posix"),
+    Case("console_is_output", b"Hi!\n", console_to=(b"out.asm", "wb"), console=None,
+         out=BANNER + cannot_create(b"out.asm"), status=3),
+    Case("console_appends_to_input", b"Hi!\n", console_to=(b"in.txt", "ab"), console=None,
+         status=2),
+    Case("console_overwrites_input", b"Hi!\n", console_to=(b"in.txt", "r+b"), console=None,
+         status=2, only="posix"),
+    Case("console_slow_non_blocking", AB_IN, out=AB_OUT, console=diag(ord("-")) * 100000,
+         slow_console=True, only="posix"),
+    # The output's absolute path is past 4096 bytes: it cannot be formed.
+    Case("deep_working_directory", None, args=[b"/proc/self/mem", b"out.asm"], depth=25,
+         check=deep_output_removed(25), console=cannot_read(b"/proc/self/mem"), status=2,
+         only="posix"),
     Case("standard_streams_closed", AB_IN, out=AB_OUT, console=None, std_closed=True),
     Case("disk_full_small", b"Hi!\n", file_limit=0, console=cannot_write(b"out.asm"), status=3),
     Case("disk_full_large", b"HELLO WORLD!\n" * 200000, file_limit=100000,
          console=cannot_write(b"out.asm"), status=3),
+    Case("file_size_limit", b"HELLO WORLD!\n" * 200000, file_limit=100000, xfsz_default=True,
+         console=cannot_write(b"out.asm"), status=3, only="posix"),
     Case("disk_full_through_link", b"HELLO WORLD!\n" * 200000, file_limit=100000,
          setup=link("sym", "out.asm", "target.asm"), check=target_removed_link_kept,
          console=cannot_write(b"out.asm"), status=3, only="posix"),
-    Case("interrupted", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+    Case("interrupted", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGINT, status=-signal.SIGINT, console=None, only="posix"),
-    Case("terminated", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
-         signal=signal.SIGTERM, status=-signal.SIGTERM, console=None, only="posix"),
-    Case("hung_up", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+    Case("terminated", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n", before=b"old\n",
+         out=REMOVED, signal=signal.SIGTERM, status=-signal.SIGTERM, console=None),
+    Case("hung_up", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGHUP, status=-signal.SIGHUP, console=None, only="posix"),
-    Case("hang_up_ignored", None, args=[b"/dev/stdin", b"out.asm"], stdin=b"Hi!\n",
+    Case("quit", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
+         signal=signal.SIGQUIT, status=-signal.SIGQUIT, console=None, only="posix"),
+    Case("hang_up_ignored", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGHUP, ignored=True, out=HI_OUT,
          only="posix"),
 ]

@@ -23,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import BANNER, CASES, cannot_create  # noqa: E402
+from cases import BANNER, CASES, REMOVED, cannot_create  # noqa: E402
 
 SKIP = 77
 
@@ -74,9 +74,35 @@ def surroundings(case):
         if case.ignored:
             signal.signal(case.signal, signal.SIG_IGN)
         if case.file_limit is not None:
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            if not case.xfsz_default:
+                signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (case.file_limit, case.file_limit))
+        for _ in range(case.depth):
+            os.chdir(DEEP_NAME)
     return prepare
+
+
+DEEP_NAME = "d" * 200
+
+
+def make_deep(folder, depth):
+    """Nested folders, made one level at a time: their path is too long to
+    name at once."""
+    fd = os.open(folder, os.O_RDONLY)
+    for _ in range(depth):
+        os.mkdir(DEEP_NAME, dir_fd=fd)
+        inner = os.open(DEEP_NAME, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = inner
+    os.close(fd)
+
+
+def read_slowly(fd, chunks):
+    """Reads a pipe as a slow reader does, until its writers are gone."""
+    while data := os.read(fd, 1 << 16):
+        chunks.append(data)
+        time.sleep(0.002)
+    os.close(fd)
 
 
 def wine_server_kept(emulator):
@@ -97,27 +123,54 @@ def wait_for(path, seconds=20):
 
 
 def run_once(case, cmd, folder, out_path):
-    # As a shell does with "> out.asm": the file is emptied first.
-    console = open(out_path, "wb") if case.console_to_output else subprocess.PIPE
-    proc = subprocess.Popen(cmd, cwd=folder, stdin=subprocess.PIPE, stdout=console,
-                            stderr=subprocess.PIPE, preexec_fn=surroundings(case))
-    if case.console_to_output:
-        console.close()
+    console = subprocess.PIPE
+    reader = None
+    if case.console_to:
+        # As a shell does with "> out.asm", ">> in.txt" or "1<> in.txt".
+        name, mode = case.console_to
+        console = open(os.path.join(os.fsencode(folder), name), mode)
+    elif case.slow_console:
+        read_end, console = os.pipe()
+        os.set_blocking(console, False)
+        chunks = []
+        reader = threading.Thread(target=read_slowly, args=(read_end, chunks))
+        reader.start()
+    fifo = None
+    if case.signal:
+        # The run waits for more input, its output open, until the signal.
+        fifo_path = os.path.join(folder, "in.fifo")
+        os.mkfifo(fifo_path)
+        fifo = os.open(fifo_path, os.O_RDWR)
+        os.write(fifo, case.stdin)
+    try:
+        proc = subprocess.Popen(cmd, cwd=folder, stdin=subprocess.PIPE, stdout=console,
+                                stderr=subprocess.PIPE, preexec_fn=surroundings(case))
+    finally:
+        if case.console_to:
+            console.close()
+        elif case.slow_console:
+            os.close(console)
     if case.console_gone:
         proc.stdout.close()
+    stdin = case.stdin or b""
     if case.signal:
-        proc.stdin.write(case.stdin)
-        proc.stdin.flush()
         wait_for(out_path)
         proc.send_signal(case.signal)
+        # The end of the input, for a run that ignores the signal.
+        os.close(fifo)
+        fifo = None
         stdin = None
-    else:
-        stdin = case.stdin or b""
     try:
         stdout, stderr = proc.communicate(stdin, timeout=120)
     except subprocess.TimeoutExpired:
         proc.kill()
         raise
+    finally:
+        if fifo is not None:
+            os.close(fifo)
+    if reader:
+        reader.join()
+        stdout = b"".join(chunks)
     return proc.returncode, stdout, stderr
 
 
@@ -189,6 +242,7 @@ def run_case(case, exe, emulator, wine_prefix, windows, native):
                 f.write(case.before)
         if case.setup:
             case.setup(folder)
+        make_deep(folder, case.depth)
 
         argv0 = os.fsencode(exe)
         if wine:
@@ -219,6 +273,8 @@ def run_case(case, exe, emulator, wine_prefix, windows, native):
             console, out = crlf(console), crlf(out)
         if out is None:
             out = case.before
+        elif out == REMOVED:
+            out = None
         if status != case.status:
             failures.append(f"exit status {status}, expected {case.status}")
         if console is not None and stdout != console:
