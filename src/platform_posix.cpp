@@ -94,9 +94,8 @@ volatile std::sig_atomic_t made = 0;
 // which is a write failure (see below).  The real-time signals are added at
 // run time.
 constexpr int fatal_signals[] = {
-    SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS, SIGFPE,
-    SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM,   SIGXCPU, SIGSYS, SIGVTALRM,
-    SIGPROF,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,    SIGFPE,  SIGUSR1,
+    SIGSEGV,   SIGUSR2, SIGALRM, SIGTERM, SIGXCPU, SIGSYS,  SIGVTALRM, SIGPROF,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <emmintrin.h>
 #include <fcntl.h>
 #include <io.h>
@@ -43,22 +44,35 @@ std::FILE* unbuffered(std::FILE* f) {
     return f;
 }
 
-bool disk_file(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
+// The volume and file identity of a file on disk.  Not through
+// GetFileInformationByHandle: Wine cannot answer that for a handle it made
+// from an inherited descriptor, such as a redirected standard output.
+bool disk_file(HANDLE h, FILE_ID_INFO& id) {
     return h != INVALID_HANDLE_VALUE && h != nullptr && GetFileType(h) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(h, &info) != 0;
+           GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id) != 0;
 }
 
 // Whether standard output is sent to the file h is open on.
 bool is_console_file(HANDLE h) {
-    BY_HANDLE_FILE_INFORMATION con{};
-    BY_HANDLE_FILE_INFORMATION file{};
+    FILE_ID_INFO con{};
+    FILE_ID_INFO file{};
     return disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), con) &&
-           disk_file(h, file) && con.dwVolumeSerialNumber == file.dwVolumeSerialNumber &&
-           con.nFileIndexHigh == file.nFileIndexHigh && con.nFileIndexLow == file.nFileIndexLow;
+           disk_file(h, file) && con.VolumeSerialNumber == file.VolumeSerialNumber &&
+           std::memcmp(&con.FileId, &file.FileId, sizeof con.FileId) == 0;
+}
+
+// From now on the console reaches nothing: standard output goes to NUL,
+// under the buffered stream, which still holds the banner.
+void silence_console() {
+    const int nul = _open("NUL", _O_WRONLY | _O_BINARY);
+    if (nul >= 0) {
+        _dup2(nul, _fileno(stdout));
+        _close(nul);
+    }
 }
 
 bool delete_on_close(HANDLE h, bool remove) {
-    FILE_DISPOSITION_INFO info{remove ? TRUE : FALSE};
+    FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(remove)};
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
 }
 
@@ -87,22 +101,23 @@ std::FILE* open_input(const char* path) {
     // While the input is open no other open may write to it, so the output
     // cannot be the input under any spelling, link, drive letter or share.
     std::FILE* in = _fsopen(path, "rb", _SH_DENYWR);
+    // Standard output written to the input (`>> in.txt`) fails that open on
+    // Windows, though not under Wine: either way nothing may reach the
+    // input now, not even the message saying so.
+    const HANDLE h =
+        in != nullptr ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)))
+                      : CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const bool console_is_input = is_console_file(h);
+    if (console_is_input)
+        silence_console();
     if (in == nullptr) {
-        // Refused too while standard output is written to it (`>> in.txt`):
-        // then nothing may reach it, not even the message saying so.
-        const HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h != INVALID_HANDLE_VALUE) {
-            if (is_console_file(h)) {
-                const int nul = _open("NUL", _O_WRONLY | _O_BINARY);
-                if (nul >= 0) {
-                    // Under the buffered stream, which still holds the banner.
-                    _dup2(nul, _fileno(stdout));
-                    _close(nul);
-                }
-            }
+        if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
-        }
+        return nullptr;
+    }
+    if (console_is_input) {
+        std::fclose(in);
         return nullptr;
     }
     if (is_directory(in)) {

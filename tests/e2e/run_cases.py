@@ -114,9 +114,10 @@ def wine_server_kept(emulator):
     return keep
 
 
-def wait_for(path, seconds=20):
+def wait_for(path, before, seconds=60):
+    """Until the run has made or emptied the output."""
     deadline = time.monotonic() + seconds
-    while not os.path.exists(path) and time.monotonic() < deadline:
+    while read(path) == before and time.monotonic() < deadline:
         time.sleep(0.01)
     # The run has the file open; let it reach the conversion.
     time.sleep(0.2)
@@ -154,7 +155,7 @@ def run_once(case, cmd, folder, out_path):
         proc.stdout.close()
     stdin = case.stdin or b""
     if case.signal:
-        wait_for(out_path)
+        wait_for(out_path, case.before)
         proc.send_signal(case.signal)
         # The end of the input, for a run that ignores the signal.
         os.close(fifo)
