@@ -56,9 +56,12 @@ bool disk_file(HANDLE h, FILE_ID_INFO& id) {
 bool is_console_file(HANDLE h) {
     FILE_ID_INFO con{};
     FILE_ID_INFO file{};
+    // Wine gives such a handle volume 0: the volume is compared where both
+    // are known.
     return disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), con) &&
-           disk_file(h, file) && con.VolumeSerialNumber == file.VolumeSerialNumber &&
-           std::memcmp(&con.FileId, &file.FileId, sizeof con.FileId) == 0;
+           disk_file(h, file) && std::memcmp(&con.FileId, &file.FileId, sizeof con.FileId) == 0 &&
+           (con.VolumeSerialNumber == file.VolumeSerialNumber || con.VolumeSerialNumber == 0 ||
+            file.VolumeSerialNumber == 0);
 }
 
 // From now on the console reaches nothing: standard output goes to NUL,
