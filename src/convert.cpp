@@ -9,6 +9,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__) && !defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #if defined(__GNUC__)
 #define NOINLINE [[gnu::noinline]]
 #elif defined(_MSC_VER)
@@ -163,6 +167,31 @@ NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
 // the first `valid` bytes is rejected.  There is no branch on `valid`: the
 // pieces of surplus bytes land where the record's newline and the next
 // record overwrite them.
+#if defined(__SSE2__) && !defined(__x86_64__)
+// A 32-bit build has no 64-bit register for a piece: it would copy each as
+// two 32-bit halves and run short of registers for the loop.  SSE2 moves
+// take a piece whole, and the rejected flags come from a table of bytes.
+constexpr std::array<unsigned char, 256> make_rejected() {
+    std::array<unsigned char, 256> t{};
+    for (std::size_t c = 0; c < t.size(); ++c)
+        t[c] = codes[c] == no_code ? 1 : 0;
+    return t;
+}
+
+constexpr std::array<unsigned char, 256> rejected = make_rejected();
+
+bool put_group(char* o, const unsigned char* p, std::size_t valid) {
+    unsigned seen = 0;
+    for (std::size_t k = 0; k < 8; ++k) {
+        const unsigned char c = p[k];
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o + k * piece_size),
+                         _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&pieces[c])));
+        // A whole group needs no position; the last one keeps its valid bytes.
+        seen |= valid == 8 ? rejected[c] : static_cast<unsigned>(rejected[c]) << k;
+    }
+    return (valid == 8 ? seen : seen & ((1U << valid) - 1)) != 0;
+}
+#else
 bool put_group(char* o, const unsigned char* p, std::size_t valid) {
     std::uint64_t seen = 0;
     for (std::size_t k = 0; k < 8; ++k) {
@@ -172,6 +201,7 @@ bool put_group(char* o, const unsigned char* p, std::size_t valid) {
     }
     return (seen & rejected_bit) != 0;
 }
+#endif
 
 // One record: the comment repeating the text as read (its own newline
 // included, so a whole line is followed by an empty line), then the count
