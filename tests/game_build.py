@@ -1,13 +1,20 @@
 #!/usr/bin/env python3
-"""Builds examples/game as a user's project would, against viderav installed
-into a temporary prefix (or added with add_subdirectory), and checks that the
-assembled Intel HEX image holds, record by record, the count (its low eight
-bits: the assembler keeps no more, and says nothing) and the codes each text
-line should give; then that a build re-runs only what it must.
+"""Builds examples/game, a game cross-compiled for a Z80 with SDCC, as a
+user's project would: against viderav installed into a temporary prefix, or
+taken in with FetchContent.  Checks that the linked image holds, at each
+text's label (from the linker's symbol file), record by record, the count
+(its low eight bits: the assembler keeps no more, and says nothing) and the
+codes each text line should give; that the rejected comma of dialogue.txt
+shows in the build output; then that a build re-runs only what it must.
 
-    game_build.py --build-dir DIR --generator NAME [--subdirectory]
+    game_build.py --build-dir DIR --generator NAME [--fetchcontent]
+    game_build.py --build-dir DIR --generator NAME --failures
 
-Exits 77, which CTest shows as skipped, where sdasz80, sdldz80 or the
+--failures builds small projects against the installed package instead: a
+conversion whose output cannot be created, and one with FAIL_ON_REJECTED;
+each must fail the build with a readable line and leave no output.
+
+Exits 77, which CTest shows as skipped, where sdcc, sdasz80 or the
 generator's tool is missing.
 """
 
@@ -65,18 +72,32 @@ def image(path):
     return bytes(data)
 
 
+def labels(build):
+    """Each symbol's address, from the linker's symbol file."""
+    found = {}
+    with open(os.path.join(build, "game.noi")) as f:
+        for line in f:
+            parts = line.split()
+            if len(parts) == 3 and parts[0] == "DEF":
+                found[parts[1]] = int(parts[2], 16)
+    return found
+
+
 def check_image(build):
     got = image(os.path.join(build, "game.ihx"))
-    at = 0
+    at = labels(build)
     for name in TEXTS:
+        stem = name[:-4]
+        start, end = at[f"_{stem}_text"], at[f"_{stem}_text_end"]
+        pos = start
         with open(os.path.join(GAME, name), "rb") as f:
             for line, want in records(f.read()):
-                if got[at:at + len(want)] != want:
-                    return (f"{name} line {line}: assembled {got[at:at + len(want)].hex(' ')}, "
-                            f"expected {want.hex(' ')}")
-                at += len(want)
-    if at != len(got):
-        return f"{len(got) - at} bytes more in the image than the texts give"
+                if got[pos:pos + len(want)] != want:
+                    return (f"{name} line {line} at {pos:#06x}: assembled "
+                            f"{got[pos:pos + len(want)].hex(' ')}, expected {want.hex(' ')}")
+                pos += len(want)
+        if pos != end:
+            return f"{name}: records end at {pos:#06x}, its end label is at {end:#06x}"
     return None
 
 
@@ -89,15 +110,67 @@ def rebuilt(build, before):
     return sorted(n for n in TEXTS if after[n] != before[n])
 
 
+def run(cmd, **kw):
+    return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          errors="replace", **kw)
+
+
+FAILURES = """cmake_minimum_required(VERSION 3.25)
+project(checks NONE)
+find_package(viderav 1.0 CONFIG REQUIRED)
+# The caller's list, whatever its name: the one output, once.
+viderav_convert(asm ${TEXT} DESTINATION out ${OPTION})
+list(LENGTH asm n)
+if(NOT n EQUAL 1)
+    message(FATAL_ERROR "viderav_convert gave asm = ${asm}")
+endif()
+add_custom_target(texts ALL DEPENDS ${asm})
+"""
+
+
+def failures(args, prefix, tmp):
+    """A failed conversion and a rejected character under FAIL_ON_REJECTED
+    each fail the build with a readable line and leave no output."""
+    project = os.path.join(tmp, "checks")
+    os.makedirs(project)
+    with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
+        f.write(FAILURES)
+    problems = []
+    for what, text, option, expected in [
+            ("output cannot be created", "menu.txt", "", "menu.txt: the output "),
+            ("rejected character", "dialogue.txt", "FAIL_ON_REJECTED",
+             "dialogue.txt: 1 rejected character, written as code 0")]:
+        build = os.path.join(tmp, "checks-" + text)
+        if not option:
+            # A folder where the output would go: it cannot be created.
+            os.makedirs(os.path.join(build, "out", "menu.asm"))
+        run(["cmake", "-S", project, "-B", build, "-G", args.generator,
+             f"-Dviderav_DIR={prefix}/lib/cmake/viderav", f"-DTEXT={os.path.join(GAME, text)}",
+             f"-DOPTION={option}"], check=True)
+        proc = run(["cmake", "--build", build])
+        log = os.path.join(build, "out", text[:-4] + ".log")
+        if proc.returncode == 0:
+            problems.append(f"{what}: the build succeeded")
+        elif f"viderav: {os.path.join(GAME, text)}" not in proc.stdout.replace("\n  ", " ") \
+                or expected not in proc.stdout.replace("\n  ", " "):
+            problems.append(f"{what}: no readable line in the build output:\n{proc.stdout}")
+        elif log not in proc.stdout.replace("\n  ", "") or not os.path.exists(log):
+            problems.append(f"{what}: the build output does not name the log {log}")
+        if option and os.path.exists(os.path.join(build, "out", "dialogue.asm")):
+            problems.append(f"{what}: the output was left behind")
+    return problems
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build-dir", required=True, help="the viderav build to install")
     ap.add_argument("--generator", required=True)
-    ap.add_argument("--subdirectory", action="store_true",
-                    help="add viderav with add_subdirectory instead of installing it")
+    ap.add_argument("--fetchcontent", action="store_true",
+                    help="take viderav in with FetchContent instead of installing it")
+    ap.add_argument("--failures", action="store_true")
     args = ap.parse_args()
     tool = "ninja" if args.generator == "Ninja" else "make"
-    missing = [t for t in ("sdasz80", "sdldz80", tool) if shutil.which(t) is None]
+    missing = [t for t in ("sdcc", "sdasz80", tool) if shutil.which(t) is None]
     if missing:
         print(f"skipped: {', '.join(missing)} not found (Debian: sdcc, ninja-build)")
         return SKIP
@@ -105,26 +178,39 @@ def main():
     with tempfile.TemporaryDirectory(prefix="viderav-game-") as tmp:
         prefix = os.path.join(tmp, "prefix")
         build = os.path.join(tmp, "build")
-        if args.subdirectory:
-            where = [f"-DVIDERAV_SOURCE_DIR={ROOT}", "-DCMAKE_BUILD_TYPE=Release"]
+        if args.fetchcontent:
+            where = [f"-DVIDERAV_SOURCE_DIR={ROOT}"]
         else:
             subprocess.run(["cmake", "--install", args.build_dir, "--prefix", prefix],
                            check=True, stdout=subprocess.DEVNULL)
-            where = [f"-DCMAKE_PREFIX_PATH={prefix}"]
-        subprocess.run(["cmake", "-S", GAME, "-B", build, "-G", args.generator] + where,
-                       check=True, stdout=subprocess.DEVNULL)
+            # The toolchain looks for packages under the target's root only.
+            where = [f"-Dviderav_DIR={prefix}/lib/cmake/viderav"]
+        if args.failures:
+            problems = failures(args, prefix, tmp)
+            for problem in problems:
+                print(problem)
+            print("ok" if not problems else f"{len(problems)} failures")
+            return 1 if problems else 0
+        run(["cmake", "-S", GAME, "-B", build, "-G", args.generator,
+             "--toolchain", os.path.join(GAME, "sdcc-z80.cmake")] + where, check=True)
 
         def build_game():
-            subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
+            proc = run(["cmake", "--build", build])
+            if proc.returncode != 0:
+                print(proc.stdout)
+                proc.check_returncode()
+            return proc.stdout
 
-        build_game()
-        failures = []
+        shown = build_game().replace("\n  ", " ")
+        failures_seen = []
         if failure := check_image(build):
-            failures.append(failure)
+            failures_seen.append(failure)
+        if "dialogue.txt: 1 rejected character" not in shown:
+            failures_seen.append("the rejected comma of dialogue.txt is not in the build output")
 
         steps = [("nothing changed", None, [])]
         steps.append(("dialogue.txt touched", os.path.join(GAME, "dialogue.txt"), ["dialogue.txt"]))
-        if not args.subdirectory:
+        if not args.fetchcontent:
             steps.append(("viderav reinstalled", os.path.join(prefix, "bin", "viderav"),
                           sorted(TEXTS)))
         for what, touch, expected in steps:
@@ -135,12 +221,12 @@ def main():
                 os.utime(touch)
             build_game()
             if (got := rebuilt(build, before)) != expected:
-                failures.append(f"{what}: converted again {got or 'nothing'}, expected "
-                                f"{expected or 'nothing'}")
-    for failure in failures:
+                failures_seen.append(f"{what}: converted again {got or 'nothing'}, expected "
+                                     f"{expected or 'nothing'}")
+    for failure in failures_seen:
         print(failure)
-    print("ok" if not failures else f"{len(failures)} failures")
-    return 1 if failures else 0
+    print("ok" if not failures_seen else f"{len(failures_seen)} failures")
+    return 1 if failures_seen else 0
 
 
 if __name__ == "__main__":
