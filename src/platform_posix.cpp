@@ -162,7 +162,9 @@ int find_entry(const char* path, const struct stat& st) {
         const char* slash = std::strrchr(at, '/');
         const char* base = slash == nullptr ? at : slash + 1;
         const std::size_t base_len = std::strlen(base);
-        const std::size_t dir_len = slash == nullptr ? 0 : slash == at ? 1 : slash - at;
+        const std::size_t dir_len = slash == nullptr ? 0
+                                    : slash == at    ? 1
+                                                     : static_cast<std::size_t>(slash - at);
         if (base_len == 0 || base_len > NAME_MAX || dir_len >= sizeof part)
             break;
         std::memcpy(made_name, base, base_len + 1);
