@@ -23,7 +23,10 @@
 set(wine_dir ${CMAKE_BINARY_DIR}/wine)
 set(VIDERAV_WINE_PREFIX ${wine_dir}/prefix)
 set(VIDERAV_WINE_RUN ${wine_dir}/run)
-set(wine_exports "WINEDEBUG=\${WINEDEBUG--all}")
+# No crash debugger (under qemu some of Wine's own services crash while a
+# prefix is made, and the debugger would wait, holding whatever pipes it
+# inherited), no desktop menus, no offer to install .NET or a browser engine.
+set(wine_exports "WINEDEBUG=\${WINEDEBUG--all} WINEDLLOVERRIDES='winedbg.exe,winemenubuilder.exe,mscoree,mshtml=d'")
 file(MAKE_DIRECTORY ${wine_dir})
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
