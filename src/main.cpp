@@ -50,8 +50,9 @@ int main(int argc, char* argv[]) {
     // fclose: both are asked.  A build must not take a half-written output
     // for an up-to-date one.
     const bool read_failed = std::ferror(in) != 0;
-    bool write_failed = std::ferror(out) != 0 || std::fflush(out) != 0;
-    write_failed = !close_output(out, !write_failed && !read_failed) || write_failed;
+    const bool flushed = std::ferror(out) == 0 && std::fflush(out) == 0;
+    const bool closed = close_output(out, flushed && !read_failed);
+    const bool write_failed = !flushed || !closed;
     std::fclose(in);
 
     if (write_failed) {

@@ -193,7 +193,7 @@ int find_entry(const char* path, const struct stat& st) {
         link[n] = '\0';
         at = link;
     }
-    if (dir >= 0 && dir != AT_FDCWD)
+    if (dir >= 0)
         close(dir);
     return -1;
 }

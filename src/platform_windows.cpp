@@ -119,11 +119,7 @@ std::FILE* open_input(const char* path) {
             CloseHandle(h);
         return nullptr;
     }
-    if (console_is_input) {
-        std::fclose(in);
-        return nullptr;
-    }
-    if (is_directory(in)) {
+    if (console_is_input || is_directory(in)) {
         std::fclose(in);
         return nullptr;
     }

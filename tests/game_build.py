@@ -148,11 +148,12 @@ def failures(args, prefix, tmp):
              f"-Dviderav_DIR={prefix}/lib/cmake/viderav", f"-DTEXT={os.path.join(GAME, text)}",
              f"-DOPTION={option}"], check=True)
         proc = run(["cmake", "--build", build])
+        # CMake folds a message's lines, indented by two spaces.
+        shown = proc.stdout.replace("\n  ", " ")
         log = os.path.join(build, "out", text[:-4] + ".log")
         if proc.returncode == 0:
             problems.append(f"{what}: the build succeeded")
-        elif f"viderav: {os.path.join(GAME, text)}" not in proc.stdout.replace("\n  ", " ") \
-                or expected not in proc.stdout.replace("\n  ", " "):
+        elif f"viderav: {os.path.join(GAME, text)}" not in shown or expected not in shown:
             problems.append(f"{what}: no readable line in the build output:\n{proc.stdout}")
         elif log not in proc.stdout.replace("\n  ", "") or not os.path.exists(log):
             problems.append(f"{what}: the build output does not name the log {log}")

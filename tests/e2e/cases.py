@@ -140,12 +140,15 @@ def target_removed_link_kept(folder):
         return "the link itself was removed"
 
 
+DEEP_NAME = "d" * 200  # a level of the deep working directory
+
+
 def deep_output_removed(depth):
     def check(folder):
         fd = os.open(folder, os.O_RDONLY)
         try:
             for _ in range(depth):
-                inner = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+                inner = os.open(DEEP_NAME, os.O_RDONLY, dir_fd=fd)
                 os.close(fd)
                 fd = inner
             if os.path.lexists(f"/proc/self/fd/{fd}/out.asm"):

@@ -23,7 +23,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cases import BANNER, CASES, REMOVED, cannot_create  # noqa: E402
+from cases import BANNER, CASES, DEEP_NAME, REMOVED, cannot_create  # noqa: E402
 
 SKIP = 77
 
@@ -82,9 +82,6 @@ def surroundings(case):
     return prepare
 
 
-DEEP_NAME = "d" * 200
-
-
 def make_deep(folder, depth):
     """Nested folders, made one level at a time: their path is too long to
     name at once."""
@@ -103,15 +100,6 @@ def read_slowly(fd, chunks):
         chunks.append(data)
         time.sleep(0.002)
     os.close(fd)
-
-
-def wine_server_kept(emulator):
-    """A Wine client that keeps the server up, so that a limited run does not
-    start the server under its own limits: the server cannot run under them."""
-    keep = subprocess.Popen(emulator + ["cmd", "/c", "echo up& set /p x="], stdin=subprocess.PIPE,
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    keep.stdout.readline()
-    return keep
 
 
 def wait_for(path, before, seconds=60):
@@ -256,12 +244,7 @@ def run_case(case, exe, emulator, wine_prefix, windows, native):
             failures = race(case, cmd, folder, in_path, out_path)
             print(f"{case.name}: " + ("; ".join(failures) or "ok"))
             return 1 if failures else 0
-        keep = wine_server_kept(emulator) if wine and case.file_limit is not None else None
-        try:
-            status, stdout, stderr = run_once(case, cmd, folder, out_path)
-        finally:
-            if keep:
-                keep.communicate(b"\n", timeout=60)
+        status, stdout, stderr = run_once(case, cmd, folder, out_path)
 
         failures = []
         console = None
