@@ -63,5 +63,12 @@ int main(int argc, char* argv[]) {
         std::fprintf(console, msg::cannot_read, in_path);
         return exit_input;
     }
+    // The messages are out before the output is kept: a run ended while
+    // they are written leaves no output for a build to take as up to date.
+    std::fflush(console);
+    if (!keep_output()) {
+        std::fprintf(console, msg::cannot_write, out_path);
+        return exit_output;
+    }
     return exit_done;
 }

@@ -56,13 +56,21 @@ std::FILE* open_input(const char* path);
 
 // Opens the output for writing; nullptr when it cannot be created, when it
 // is the input itself under whatever name, or when it is the file standard
-// output is sent to.  A regular file is emptied, and from then on counts as
-// this run's to remove, also when the run is interrupted or killed; a device
-// or FIFO is written as it is.
+// output is sent to.  A regular file is created, or emptied if it exists,
+// and from then on counts as this run's to remove, also when the run is
+// interrupted or killed; where its removal cannot be made ready first, the
+// file is left untouched and nullptr returned.  A device or FIFO is written
+// as it is.
 std::FILE* open_output(const char* path, std::FILE* in);
 
 // Closes the output.  Unless the run is complete and the close succeeds,
 // the output is removed when it is this run's regular file (a symbolic
-// link's target, the link kept).  Either way an interruption removes nothing
-// after this.  Returns false when the output could not be closed and kept.
+// link's target, the link kept).  Returns false when it could not be
+// closed.
 bool close_output(std::FILE* out, bool complete);
+
+// The run has ended well: from here on nothing removes the output, and no
+// signal ends the process before it exits.  Until this, an interruption
+// removes it.  Returns false when the output could not be kept (then it is
+// gone).
+bool keep_output();

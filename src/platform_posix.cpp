@@ -149,16 +149,23 @@ void remove_on_fatal_signals() {
     take_over(SIGXFSZ, ignore);
 }
 
-// The directory that holds the regular file st, which path leads to, and
-// the file's name there; -1 where it cannot be found.  A symbolic link is
-// followed to its target, one link at a time, relative to the directory that
-// holds the link; no path longer than the ones given is ever formed.
-int find_entry(const char* path, const struct stat& st) {
+// The kernel follows at most this many symbolic links in one lookup.
+constexpr int max_links = 40;
+
+// Where a lookup of path ends: the directory that holds its last entry,
+// after following symbolic links one at a time relative to the directory
+// that holds each, as the kernel does; the entry's name there goes into
+// made_name.  No path longer than the ones given is ever formed.
+//
+// With st, the walk ends at the regular file st is (the output opened
+// through the kernel); without, at a name that does not exist (where the
+// output is to be created).  Returns the directory's descriptor, or -1.
+int find_entry(const char* path, const struct stat* st) {
     char part[PATH_MAX];
     char link[PATH_MAX];
     const char* at = path;
     int dir = AT_FDCWD;
-    for (int hops = 0; hops < 40; ++hops) {
+    for (int links = 0; links <= max_links; ++links) {
         const char* slash = std::strrchr(at, '/');
         const char* base = slash == nullptr ? at : slash + 1;
         const std::size_t base_len = std::strlen(base);
@@ -181,9 +188,12 @@ int find_entry(const char* path, const struct stat& st) {
         if (dir < 0)
             return -1;
         struct stat entry {};
-        if (fstatat(dir, made_name, &entry, AT_SYMLINK_NOFOLLOW) != 0)
+        if (fstatat(dir, made_name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (st == nullptr && errno == ENOENT)
+                return dir;
             break;
-        if (S_ISREG(entry.st_mode) && same_file(entry, st))
+        }
+        if (st != nullptr && S_ISREG(entry.st_mode) && same_file(entry, *st))
             return dir;
         if (!S_ISLNK(entry.st_mode))
             break;
@@ -198,28 +208,122 @@ int find_entry(const char* path, const struct stat& st) {
     return -1;
 }
 
-// Empties the regular file the output names and makes it this run's to
-// remove.  No signal may find it emptied but not yet known as this run's to
-// remove, nor a handler missing once it is.
-std::FILE* open_made(int fd, const char* path, const struct stat& st) {
+// How Linux guards a sticky folder that others may write to, such as /tmp:
+// 0 not at all, 1 folders all may write to, 2 group-writable ones too.
+int protected_regular() {
+    int level = 0;
+    const int fd = open("/proc/sys/fs/protected_regular", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char c = '0';
+        if (read(fd, &c, 1) == 1 && c >= '0' && c <= '9')
+            level = c - '0';
+        close(fd);
+    }
+    return level;
+}
+
+// Whether the kernel would refuse to open the existing regular file st in
+// dir with O_CREAT: in a guarded sticky folder, a file of a third user's.
+// The output is opened without O_CREAT, so the same rule is kept here.
+bool refused_in_sticky(int dir, const struct stat& st) {
+    struct stat d {};
+    if (fstat(dir, &d) != 0)
+        return true;
+    if ((d.st_mode & S_ISVTX) == 0 || st.st_uid == geteuid() || st.st_uid == d.st_uid)
+        return false;
+    const int level = protected_regular();
+    return (level >= 1 && (d.st_mode & S_IWOTH) != 0) || (level >= 2 && (d.st_mode & S_IWGRP) != 0);
+}
+
+// From here on the file at made_dir/made_name is this run's to remove, and
+// whatever ends the run before it is kept removes it.  Signals are blocked.
+void arm(const struct stat& st) {
+    made_dev = st.st_dev;
+    made_ino = st.st_ino;
+    made = 1;
+    remove_on_fatal_signals();
+}
+
+// Holds off every signal, until restore_signals(old).
+void block_signals(sigset_t& old) {
     sigset_t all;
-    sigset_t old;
     sigfillset(&all);
     sigprocmask(SIG_BLOCK, &all, &old);
-    std::FILE* out = nullptr;
-    made_dir = find_entry(path, st);
-    if (ftruncate(fd, 0) == 0) {
-        if (made_dir >= 0) {
-            made_dev = st.st_dev;
-            made_ino = st.st_ino;
-            made = 1;
-            remove_on_fatal_signals();
-        }
-        out = unbuffered(fdopen(fd, "w"));
-        if (out == nullptr)
-            remove_made();
-    }
+}
+
+void restore_signals(const sigset_t& old) {
     sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Lets go of the directory found for a file that is not this run's.
+std::FILE* give_up(int fd) {
+    const int saved = errno;
+    if (fd >= 0)
+        close(fd);
+    close(made_dir);
+    made_dir = -1;
+    errno = saved;
+    return nullptr;
+}
+
+std::FILE* stream_of(int fd) {
+    std::FILE* out = unbuffered(fdopen(fd, "w"));
+    if (out == nullptr) {
+        remove_made();
+        give_up(fd);
+    }
+    return out;
+}
+
+// The regular file fd, which the kernel opened for path and which existed:
+// emptied and made this run's to remove, or, where the removal cannot be
+// made ready first, left as it is.
+std::FILE* empty_existing(int fd, const char* path, const struct stat& st) {
+    made_dir = find_entry(path, &st);
+    if (made_dir < 0) {
+        close(fd);
+        return nullptr;
+    }
+    if (refused_in_sticky(made_dir, st))
+        return give_up(fd);
+    sigset_t old;
+    block_signals(old);
+    std::FILE* out = nullptr;
+    if (ftruncate(fd, 0) == 0) {
+        arm(st);
+        out = stream_of(fd);
+    } else {
+        give_up(fd);
+    }
+    restore_signals(old);
+    return out;
+}
+
+// Creates the output where path leads, which held nothing when looked at.
+// errno is EEXIST when something has taken the name since.
+std::FILE* create_new(const char* path) {
+    made_dir = find_entry(path, nullptr);
+    if (made_dir < 0)
+        return nullptr;
+    sigset_t old;
+    block_signals(old);
+    std::FILE* out = nullptr;
+    const int fd =
+        openat(made_dir, made_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (fd < 0) {
+        give_up(-1);
+    } else if (fstat(fd, &st) != 0) {
+        // Created just now, with every signal held off: it is this run's.
+        unlinkat(made_dir, made_name, 0);
+        give_up(fd);
+    } else {
+        arm(st);
+        out = stream_of(fd);
+    }
+    const int saved = errno;
+    restore_signals(old);
+    errno = saved;
     return out;
 }
 
@@ -268,30 +372,54 @@ std::FILE* open_input(const char* path) {
 }
 
 std::FILE* open_output(const char* path, std::FILE* in) {
-    // Not truncated on open: it may be the input under another name, which
-    // only the two open files can tell, whatever happens to the names.
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    struct stat in_st {};
-    struct stat out_st {};
-    std::FILE* out = nullptr;
-    // Nor the file standard output was sent to (`> out.asm`): the messages
-    // and the records would overwrite each other.  A device, such as a
-    // terminal or /dev/null, both may share.
-    if (fstat(fileno(in), &in_st) == 0 && fstat(fd, &out_st) == 0 && !same_file(in_st, out_st) &&
-        !is_console_file(out_st))
-        out = S_ISREG(out_st.st_mode) ? open_made(fd, path, out_st) : unbuffered(fdopen(fd, "w"));
-    if (out == nullptr)
-        close(fd);
-    return out;
+    // A file that exists is opened as the kernel finds it and not emptied
+    // yet: it may be the input under another name, which only the two open
+    // files can tell, whatever happens to the names.  A name that holds
+    // nothing is created where the path leads, and known to be this run's.
+    for (int tries = 0; tries < 8; ++tries) {
+        const int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            if (errno != ENOENT)
+                return nullptr;
+            std::FILE* out = create_new(path);
+            if (out != nullptr || errno != EEXIST)
+                return out;
+            continue;
+        }
+        struct stat in_st {};
+        struct stat out_st {};
+        // Nor the file standard output was sent to (`> out.asm`): the
+        // messages and the records would overwrite each other.  A device,
+        // such as a terminal or /dev/null, both may share.
+        if (fstat(fileno(in), &in_st) != 0 || fstat(fd, &out_st) != 0 || same_file(in_st, out_st) ||
+            is_console_file(out_st)) {
+            close(fd);
+            return nullptr;
+        }
+        if (S_ISREG(out_st.st_mode))
+            return empty_existing(fd, path, out_st);
+        std::FILE* out = unbuffered(fdopen(fd, "w"));
+        if (out == nullptr)
+            close(fd);
+        return out;
+    }
+    return nullptr;
 }
 
 bool close_output(std::FILE* out, bool complete) {
     const bool closed = std::fclose(out) == 0;
     if (!complete || !closed)
         remove_made();
-    // An interruption removes nothing after this.
-    made = 0;
     return closed;
+}
+
+bool keep_output() {
+    if (made != 0) {
+        // Held off until the process ends: from here on nothing removes the
+        // output, and the run ends with status 0.
+        sigset_t old;
+        block_signals(old);
+        made = 0;
+    }
+    return true;
 }

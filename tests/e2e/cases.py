@@ -73,6 +73,7 @@ class Case:
     console_to: tuple | None = None  # the console is this file, opened in this mode
     slow_console: bool = False  # a non-blocking pipe whose reader is slow
     file_limit: int | None = None  # bytes any file may grow to
+    descriptors: int | None = None  # how many descriptors the run may have open
     xfsz_default: bool = False  # SIGXFSZ left at its default action, not ignored
     depth: int = 0  # the run's working directory is this many 200-byte names down
     # Sent once the output exists; the input is then in.fifo, written stdin
@@ -131,6 +132,15 @@ def output_fifo(folder):
 def fifo_kept(folder):
     if not stat.S_ISFIFO(os.lstat(os.path.join(folder, "out.fifo")).st_mode):
         return "the FIFO was removed"
+
+
+def link_chain(count):
+    """out.asm leads to target.asm through count symbolic links."""
+    def make(folder):
+        names = ["out.asm"] + [f"link{i}" for i in range(1, count)] + ["target.asm"]
+        for name, target in zip(names, names[1:]):
+            os.symlink(target, os.path.join(folder, name))
+    return make
 
 
 def target_removed_link_kept(folder):
@@ -270,6 +280,15 @@ CASES = [
     Case("disk_full_through_link", b"HELLO WORLD!\n" * 200000, file_limit=100000,
          setup=link("sym", "out.asm", "target.asm"), check=target_removed_link_kept,
          console=cannot_write(b"out.asm"), status=3, only="posix"),
+    # As many links as the kernel follows in one lookup.
+    Case("disk_full_through_40_links", b"HELLO WORLD!\n" * 200000, file_limit=100000,
+         setup=link_chain(40), check=target_removed_link_kept,
+         console=cannot_write(b"out.asm"), status=3, only="posix"),
+    # No descriptor left for what removing the output needs: the output is
+    # refused before it is emptied, rather than written unprotected.
+    Case("descriptors_short", b"HELLO WORLD!\n" * 200000, before=b"OLD\n", descriptors=5,
+         file_limit=100000, xfsz_default=True, console=cannot_create(b"out.asm"), status=3,
+         only="posix"),
     Case("interrupted", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
          signal=signal.SIGINT, status=-signal.SIGINT, console=None, only="posix"),
     Case("terminated", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n", before=b"old\n",

@@ -77,6 +77,8 @@ def surroundings(case):
             if not case.xfsz_default:
                 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (case.file_limit, case.file_limit))
+        if case.descriptors is not None:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (case.descriptors, case.descriptors))
         for _ in range(case.depth):
             os.chdir(DEEP_NAME)
     return prepare
