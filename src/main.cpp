@@ -23,7 +23,7 @@ enum exit_status : int {
 } // namespace
 
 int main(int argc, char* argv[]) {
-    std::FILE* const console = prepare_run();
+    std::FILE* const console = prepare_run(argc, argv);
     std::fputs(msg::banner, console);
     if (argc < 3) {
         std::fprintf(console, msg::usage, argc > 0 && argv[0] != nullptr ? argv[0] : "viderav");

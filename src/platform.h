@@ -46,7 +46,9 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size);
 // file of the run can take its place; a console whose reader has gone fails
 // its writes instead of killing the process, and a slow one is waited for.
 // Returns the console: standard output, with a full buffer of its own.
-std::FILE* prepare_run();
+// argv is main's own: on Windows the files are opened by the names the
+// system holds for those arguments, not by their ANSI spellings.
+std::FILE* prepare_run(int argc, char* argv[]);
 
 // Opens the input for reading; nullptr when it cannot be opened, is a
 // directory, or is the file standard output is sent to: then nothing more

@@ -329,7 +329,7 @@ std::FILE* create_new(const char* path) {
 
 } // namespace
 
-std::FILE* prepare_run() {
+std::FILE* prepare_run(int /*argc*/, char* /*argv*/[]) {
     pollfd standard[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
     if (poll(standard, 3, 0) > 0)
         for (const pollfd& p : standard)

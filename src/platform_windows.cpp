@@ -11,6 +11,16 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+// The runtime's own split of the wide command line, by the rules its ANSI
+// argv is split by; msvcrt exports it, no header declares it.
+extern "C" {
+struct runtime_startup {
+    int newmode;
+};
+__declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
+                                                 int expand, runtime_startup* info);
+}
+
 // The runtime's memchr goes a byte at a time; this goes sixteen.
 std::size_t find_byte(const char* p, std::size_t n, char c) {
     const __m128i pattern = _mm_set1_epi8(c);
@@ -34,7 +44,48 @@ char console_buf[std::size_t{1} << 16];
 // The output's handle while a failed or interrupted run must not leave the
 // file: it carries the request that the system delete the file as its last
 // handle closes, whatever ends the process, until the run has completed.
+// Once the output's stream is closed, a second handle, kept, holds it.
 HANDLE made = INVALID_HANDLE_VALUE;
+
+// Held while the output is created and marked, and for good once the run
+// has ended well: Ctrl-C and the console's other events wait for it.
+CRITICAL_SECTION owning;
+
+// Ends the run as Windows ends a console program on Ctrl-C, and as Wine
+// does not by itself (it exits with 0): the status says the run was
+// interrupted, and the output, still marked, goes with the process.
+BOOL WINAPI on_console_event(DWORD /*event*/) {
+    EnterCriticalSection(&owning);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+// main's own argv, and the same arguments as the system holds them.
+int ansi_argc = 0;
+char** ansi_argv = nullptr;
+int wide_argc = 0;
+wchar_t** wide_argv = nullptr;
+
+// The name the system is to open for path.  An argument of the command
+// line is taken as the system holds it, not as the ANSI code page spells
+// it: that spelling may name another file ("ｏｕｔ.asm" becomes "out.asm",
+// "¥" a backslash).  nullptr where the two do not match argument for
+// argument.  Any other path is converted from the ANSI code page.
+const wchar_t* system_name(const char* path) {
+    static char ansi[4 * MAX_PATH];
+    static wchar_t wide[32768];
+    for (int i = 0; i < ansi_argc; ++i) {
+        if (ansi_argv[i] != path)
+            continue;
+        if (i >= wide_argc)
+            return nullptr;
+        const int n =
+            WideCharToMultiByte(CP_ACP, 0, wide_argv[i], -1, ansi, sizeof ansi, nullptr, nullptr);
+        return n > 0 && std::strcmp(ansi, path) == 0 ? wide_argv[i] : nullptr;
+    }
+    return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide, 32768) > 0 ? wide
+                                                                                        : nullptr;
+}
 
 // The encoder reads and writes in large blocks: a buffer of the runtime's
 // would only split them into many system calls.
@@ -44,24 +95,41 @@ std::FILE* unbuffered(std::FILE* f) {
     return f;
 }
 
-// The volume and file identity of a file on disk.  Not through
+// What tells one file on disk from another.  Not through
 // GetFileInformationByHandle: Wine cannot answer that for a handle it made
-// from an inherited descriptor, such as a redirected standard output.
-bool disk_file(HANDLE h, FILE_ID_INFO& id) {
+// from an inherited descriptor, such as a redirected standard output; and
+// it gives such a handle volume 0, so where a volume is unknown, the file's
+// size, links and times must match as well as its number.
+struct identity {
+    FILE_ID_INFO id;
+    FILE_STANDARD_INFO standard;
+    FILE_BASIC_INFO basic;
+};
+
+bool disk_file(HANDLE h, identity& f) {
     return h != INVALID_HANDLE_VALUE && h != nullptr && GetFileType(h) == FILE_TYPE_DISK &&
-           GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id) != 0;
+           GetFileInformationByHandleEx(h, FileIdInfo, &f.id, sizeof f.id) != 0 &&
+           GetFileInformationByHandleEx(h, FileStandardInfo, &f.standard, sizeof f.standard) != 0 &&
+           GetFileInformationByHandleEx(h, FileBasicInfo, &f.basic, sizeof f.basic) != 0;
+}
+
+bool same_file(const identity& a, const identity& b) {
+    if (std::memcmp(&a.id.FileId, &b.id.FileId, sizeof a.id.FileId) != 0)
+        return false;
+    if (a.id.VolumeSerialNumber != 0 && b.id.VolumeSerialNumber != 0)
+        return a.id.VolumeSerialNumber == b.id.VolumeSerialNumber;
+    return a.standard.EndOfFile.QuadPart == b.standard.EndOfFile.QuadPart &&
+           a.standard.NumberOfLinks == b.standard.NumberOfLinks &&
+           a.basic.CreationTime.QuadPart == b.basic.CreationTime.QuadPart &&
+           a.basic.ChangeTime.QuadPart == b.basic.ChangeTime.QuadPart;
 }
 
 // Whether standard output is sent to the file h is open on.
 bool is_console_file(HANDLE h) {
-    FILE_ID_INFO con{};
-    FILE_ID_INFO file{};
-    // Wine gives such a handle volume 0: the volume is compared where both
-    // are known.
+    identity con{};
+    identity file{};
     return disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))), con) &&
-           disk_file(h, file) && std::memcmp(&con.FileId, &file.FileId, sizeof con.FileId) == 0 &&
-           (con.VolumeSerialNumber == file.VolumeSerialNumber || con.VolumeSerialNumber == 0 ||
-            file.VolumeSerialNumber == 0);
+           disk_file(h, file) && same_file(con, file);
 }
 
 // From now on the console reaches nothing: standard output goes to NUL,
@@ -86,7 +154,7 @@ bool is_directory(std::FILE* f) {
 
 } // namespace
 
-std::FILE* prepare_run() {
+std::FILE* prepare_run(int argc, char* argv[]) {
     // A stream the process was started without has no handle behind it.
     const struct {
         std::FILE* f;
@@ -97,19 +165,31 @@ std::FILE* prepare_run() {
             std::freopen("NUL", s.mode, s.f);
     _setmode(_fileno(stdout), _O_BINARY);
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
+
+    ansi_argc = argc;
+    ansi_argv = argv;
+    wchar_t** env = nullptr;
+    runtime_startup info{0};
+    if (__wgetmainargs(&wide_argc, &wide_argv, &env, 0, &info) < 0)
+        wide_argc = 0;
+    InitializeCriticalSection(&owning);
+    SetConsoleCtrlHandler(on_console_event, TRUE);
     return stdout;
 }
 
 std::FILE* open_input(const char* path) {
+    const wchar_t* name = system_name(path);
+    if (name == nullptr)
+        return nullptr;
     // While the input is open no other open may write to it, so the output
     // cannot be the input under any spelling, link, drive letter or share.
-    std::FILE* in = _fsopen(path, "rb", _SH_DENYWR);
+    std::FILE* in = _wfsopen(name, L"rb", _SH_DENYWR);
     // Standard output written to the input (`>> in.txt`) fails that open on
     // Windows, though not under Wine: either way nothing may reach the
     // input now, not even the message saying so.
     const HANDLE h =
         in != nullptr ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(in)))
-                      : CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      : CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const bool console_is_input = is_console_file(h);
     if (console_is_input)
@@ -126,33 +206,78 @@ std::FILE* open_input(const char* path) {
     return unbuffered(in);
 }
 
-std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
-    // Not emptied on open: it may be the file standard output goes to.
-    // Delete access lets a failed run have it removed; where the file may be
-    // written but not deleted, it is written all the same.
+namespace {
+
+// Delete access lets a failed run have the output removed; where the file
+// may be written but not deleted, it is written all the same.
+HANDLE open_for_output(const wchar_t* name, DWORD disposition) {
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = CreateFileA(path, GENERIC_WRITE | DELETE, share, nullptr, OPEN_ALWAYS,
+    HANDLE h = CreateFileW(name, GENERIC_WRITE | DELETE, share, nullptr, disposition,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        h = CreateFileA(path, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+        h = CreateFileW(name, GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
                         nullptr);
+    return h;
+}
+
+// The output's handle, a file on disk known to be another than the console
+// file, marked for removal and then emptied if it existed.  Between the
+// creation of a new file and its mark, only ending the process from outside
+// (TerminateProcess) can leave it; the console's events wait.
+HANDLE open_disk_output(const wchar_t* name) {
+    for (int tries = 0; tries < 8; ++tries) {
+        // An existing file is opened as it is, not emptied: it may be the
+        // file standard output goes to.
+        HANDLE h = open_for_output(name, OPEN_EXISTING);
+        if (h != INVALID_HANDLE_VALUE) {
+            if (GetFileType(h) != FILE_TYPE_DISK)
+                return h;
+            // `viderav in.txt out.asm > out.asm`: the messages and the
+            // records would overwrite each other.
+            if (is_console_file(h)) {
+                CloseHandle(h);
+                return INVALID_HANDLE_VALUE;
+            }
+            // Marked before it is emptied: ended in between, the run loses
+            // the old contents rather than leaving an empty file.
+            if (delete_on_close(h, true))
+                made = h;
+            if (SetEndOfFile(h) == 0) {
+                CloseHandle(h);
+                made = INVALID_HANDLE_VALUE;
+                return INVALID_HANDLE_VALUE;
+            }
+            return h;
+        }
+        if (GetLastError() != ERROR_FILE_NOT_FOUND)
+            return INVALID_HANDLE_VALUE;
+        h = open_for_output(name, CREATE_NEW);
+        if (h != INVALID_HANDLE_VALUE) {
+            if (delete_on_close(h, true))
+                made = h;
+            return h;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS)
+            return INVALID_HANDLE_VALUE;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// The second handle on a completed run's output, still marked, until the
+// run has ended well.
+HANDLE held = INVALID_HANDLE_VALUE;
+
+} // namespace
+
+std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
+    const wchar_t* name = system_name(path);
+    if (name == nullptr)
+        return nullptr;
+    EnterCriticalSection(&owning);
+    const HANDLE h = open_disk_output(name);
+    LeaveCriticalSection(&owning);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    if (GetFileType(h) == FILE_TYPE_DISK) {
-        // `viderav in.txt out.asm > out.asm`: the messages and the records
-        // would overwrite each other.  A device (CON, NUL) both may share.
-        if (is_console_file(h)) {
-            CloseHandle(h);
-            return nullptr;
-        }
-        if (delete_on_close(h, true))
-            made = h;
-        if (SetEndOfFile(h) == 0) {
-            CloseHandle(h);
-            made = INVALID_HANDLE_VALUE;
-            return nullptr;
-        }
-    }
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY);
     std::FILE* out = fd < 0 ? nullptr : _fdopen(fd, "wb");
     if (out == nullptr) {
@@ -166,12 +291,34 @@ std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
 }
 
 bool close_output(std::FILE* out, bool complete) {
-    // Kept only once the run has completed; otherwise the system removes the
-    // file as this last handle closes.
+    // A completed run's output stays marked, held by a second handle, until
+    // the run has ended well; otherwise the system removes the file as the
+    // stream's handle, its last, closes.  Where no second handle can be
+    // had, the mark is withdrawn now.
     bool kept = true;
-    if (made != INVALID_HANDLE_VALUE && complete)
+    const HANDLE self = GetCurrentProcess();
+    if (made != INVALID_HANDLE_VALUE && complete &&
+        DuplicateHandle(self, made, self, &held, 0, FALSE, DUPLICATE_SAME_ACCESS) == 0) {
+        held = INVALID_HANDLE_VALUE;
         kept = delete_on_close(made, false);
+    }
     made = INVALID_HANDLE_VALUE;
     const bool closed = std::fclose(out) == 0;
+    if (!closed && held != INVALID_HANDLE_VALUE) {
+        CloseHandle(held);
+        held = INVALID_HANDLE_VALUE;
+    }
     return closed && kept;
+}
+
+bool keep_output() {
+    // For good: the console's events no longer end the run, which ends with
+    // status 0.
+    EnterCriticalSection(&owning);
+    if (held == INVALID_HANDLE_VALUE)
+        return true;
+    const bool kept = delete_on_close(held, false);
+    CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+    return kept;
 }

@@ -12,6 +12,7 @@ import os
 import random
 import signal
 import stat
+import subprocess
 import threading
 
 BANNER = b"viderav\n" + b"=" * 43 + b"\n\n"
@@ -53,6 +54,10 @@ AB_IN = b"a-b\n" * 100000
 AB_OUT = b"\t\t; a-b\n\n\t\t.db\t\t#3  , #11, #0 , #12\n" * 100000
 
 
+class Unavailable(Exception):
+    """What a case needs cannot be had here (its setup raises it)."""
+
+
 @dataclass
 class Case:
     name: str
@@ -62,8 +67,11 @@ class Case:
     before: bytes | None = None  # out.asm before the run; None: absent
     console: bytes | None = b""  # what follows the banner; None: not read at all
     status: int = 0  # negative: killed by that signal
+    windows_status: int | None = None  # where a Windows program's differs
     only: str | None = None  # "posix" or "windows" where the other cannot run it
     setup: object = None  # callable(folder) for what data cannot say
+    env: object = None  # callable(folder) -> variables to set for the run
+    teardown: object = None  # callable(folder), after the checks, whatever happened
     check: object = None  # callable(folder) -> a failure, or None, for the same
     stdin: bytes | None = None
     in_name: bytes = b"in.txt"
@@ -148,6 +156,63 @@ def target_removed_link_kept(folder):
         return "the link's target, half written, is still there"
     if not os.path.islink(os.path.join(folder, "out.asm")):
         return "the link itself was removed"
+
+
+def locale(name, **more):
+    """The run's locale, from which Wine takes the ANSI code page."""
+    return lambda folder: dict({"LANG": name, "LC_ALL": name}, **more)
+
+
+def japanese(folder):
+    """Code page 932, from a Japanese UTF-8 locale made for the run."""
+    where = os.path.join(folder, "locale")
+    os.mkdir(where)
+    subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                    os.path.join(where, "ja_JP.UTF-8")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(os.path.join(where, "ja_JP.UTF-8", "LC_CTYPE")):
+        raise Unavailable("localedef cannot make ja_JP.UTF-8 (Debian: locales)")
+    return locale("ja_JP.UTF-8", LOCPATH=where)(folder)
+
+
+def holds(name, data, absent=None):
+    """name holds data (line ends as the platform writes them), and the file
+    absent does not exist."""
+    def check(folder):
+        got = read_file(os.path.join(folder, name))
+        if got is None or got.replace(b"\r\n", b"\n") != data:
+            return f"{name} holds {got!r}, not the records"
+        if absent and os.path.lexists(os.path.join(folder, absent)):
+            return f"{absent} was written"
+    return check
+
+
+def read_file(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+VOLUMES = ("fa", "fb")
+
+
+def two_volumes(folder):
+    """fa and fb, two new file systems, whose first files get one number;
+    fa/in.txt is the first of fa."""
+    for name in VOLUMES:
+        os.mkdir(os.path.join(folder, name))
+        if subprocess.run(["mount", "-t", "tmpfs", "viderav-e2e", os.path.join(folder, name)],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            raise Unavailable("cannot mount a tmpfs (needs root)")
+    with open(os.path.join(folder, "fa", "in.txt"), "wb") as f:
+        f.write(b"Hi!\n")
+
+
+def unmount_volumes(folder):
+    for name in VOLUMES:
+        subprocess.run(["umount", "-l", os.path.join(folder, name)], stderr=subprocess.DEVNULL)
 
 
 DEEP_NAME = "d" * 200  # a level of the deep working directory
@@ -259,6 +324,18 @@ CASES = [
     Case("output_reader_gone", b"HELLO WORLD!\n" * 200000, args=[b"in.txt", b"out.fifo"],
          setup=output_fifo, check=fifo_kept, console=cannot_write(b"out.fifo"), status=3,
          only="posix"),
+    # Standard output to a file on another file system whose number is the
+    # input's: another file, which the run may write to.
+    Case("console_numbered_as_input", None, args=[b"fa/in.txt", b"out.asm"], setup=two_volumes,
+         teardown=unmount_volumes, console_to=(b"fb/log", "wb"), console=None, out=HI_OUT),
+    # On Windows a file is opened by the name the system holds, never by the
+    # look-alike the ANSI code page spells it with.
+    Case("output_name_outside_code_page", b"Hi!\n", args=[b"in.txt", "ｏｕｔ.asm".encode()],
+         before=b"PRECIOUS\n", env=locale("C.UTF-8"), check=holds("ｏｕｔ.asm", HI_OUT),
+         only="windows"),
+    Case("output_name_yen_in_code_page_932", b"Hi!\n", args=[b"in.txt", "sub¥x.asm".encode()],
+         setup=mkdir("sub"), env=japanese, check=holds("sub¥x.asm", HI_OUT, absent="sub/x.asm"),
+         only="windows"),
     Case("console_is_output", b"Hi!\n", console_to=(b"out.asm", "wb"), console=None,
          out=BANNER + cannot_create(b"out.asm"), status=3),
     Case("console_appends_to_input", b"Hi!\n", console_to=(b"in.txt", "ab"), console=None,
@@ -289,8 +366,10 @@ CASES = [
     Case("descriptors_short", b"HELLO WORLD!\n" * 200000, before=b"OLD\n", descriptors=5,
          file_limit=100000, xfsz_default=True, console=cannot_create(b"out.asm"), status=3,
          only="posix"),
+    # Ctrl-C on Windows ends the run with STATUS_CONTROL_C_EXIT, whose low
+    # byte is what Wine hands back.
     Case("interrupted", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
-         signal=signal.SIGINT, status=-signal.SIGINT, console=None, only="posix"),
+         signal=signal.SIGINT, status=-signal.SIGINT, windows_status=0x3A, console=None),
     Case("terminated", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n", before=b"old\n",
          out=REMOVED, signal=signal.SIGTERM, status=-signal.SIGTERM, console=None),
     Case("hung_up", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
