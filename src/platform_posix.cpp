@@ -299,8 +299,9 @@ std::FILE* empty_existing(int fd, const char* path, const struct stat& st) {
     return out;
 }
 
-// Creates the output where path leads, which held nothing when looked at.
-// errno is EEXIST when something has taken the name since.
+// Creates the output where path leads, which held nothing when the kernel
+// looked, following what symbolic links its guards let it follow.  errno is
+// EEXIST when something has taken the name since.
 std::FILE* create_new(const char* path) {
     made_dir = find_entry(path, nullptr);
     if (made_dir < 0)

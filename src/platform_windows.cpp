@@ -72,7 +72,8 @@ wchar_t** wide_argv = nullptr;
 // "¥" a backslash).  nullptr where the two do not match argument for
 // argument.  Any other path is converted from the ANSI code page.
 const wchar_t* system_name(const char* path) {
-    static char ansi[4 * MAX_PATH];
+    // The longest path Windows takes, in the widest ANSI code page (UTF-8).
+    static char ansi[3 * 32768];
     static wchar_t wide[32768];
     for (int i = 0; i < ansi_argc; ++i) {
         if (ansi_argv[i] != path)
