@@ -188,6 +188,7 @@ def holds(name, data, absent=None):
 
 
 def read_file(path):
+    """The bytes of path, or None where there is no such file."""
     try:
         with open(path, "rb") as f:
             return f.read()

@@ -24,20 +24,13 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cases import BANNER, CASES, DEEP_NAME, REMOVED, Unavailable, cannot_create  # noqa: E402
+from cases import read_file as read  # noqa: E402
 
 SKIP = 77
 
 
 def crlf(data):
     return None if data is None else data.replace(b"\n", b"\r\n")
-
-
-def read(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except FileNotFoundError:
-        return None
 
 
 def show(data):
