@@ -50,10 +50,11 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size);
 // system holds for those arguments, not by their ANSI spellings.
 std::FILE* prepare_run(int argc, char* argv[]);
 
-// Opens the input for reading; nullptr when it cannot be opened, is a
-// directory, or is the file standard output is sent to: then nothing more
-// reaches the console, lest it reach the input.  On Windows no other open
-// may write to the input meanwhile.
+// Opens the input for reading; nullptr when it cannot be opened (on
+// Windows, also when the argument's ANSI spelling does not match the name
+// the system holds), is a directory, or is the file standard output is
+// sent to: then nothing more reaches the console, lest it reach the input.
+// On Windows no other open may write to the input meanwhile.
 std::FILE* open_input(const char* path);
 
 // Opens the output for writing; nullptr when it cannot be created, when it
@@ -68,7 +69,7 @@ std::FILE* open_output(const char* path, std::FILE* in);
 // Closes the output.  Unless the run is complete and the close succeeds,
 // the output is removed when it is this run's regular file (a symbolic
 // link's target, the link kept).  Returns false when it could not be
-// closed.
+// closed, or not kept.
 bool close_output(std::FILE* out, bool complete);
 
 // The run has ended well: from here on nothing removes the output, and no
