@@ -47,13 +47,13 @@ LIMIT = 20
 GCC = re.compile(r"^(.*?):(\d+):(\d*):?\s+(?:fatal\s+)?(warning|error):\s+(.*)$")
 
 # Every kind of mistake, in the order the build reports them: a byte-order
-# mark, an ASCII character mid-line, a tab and CR LF ends, a UTF-8
-# character of two bytes and one of three, a Shift_JIS pair, a lone CR, one
+# mark, an ASCII character mid-line, a tab and CR LF ends, UTF-8 characters
+# of two, three and four bytes, a Shift_JIS pair, a lone CR, one
 # past column 1023 of a long line, a line of 256 bytes, and then more
 # rejected characters than are shown.
 MISTAKES = (b"\xef\xbb\xbfMISTAKES, ALL OF THEM\r\n"
             b"a tab\there\r\n"
-            + "caf\u00e9 \u3042 ".encode() + b"\x83\x41 sjis\n"
+            + "caf\u00e9 \u3042 \U0001F600 ".encode() + b"\x83\x41 sjis\n"
             b"lone\rcr\n"
             + b"Y" * 1030 + b"?\n"
             + b"Z" * 256 + b"\n"
@@ -441,6 +441,25 @@ add_custom_command(OUTPUT gen.txt
     got = open(asm, "rb").read() if os.path.exists(asm) else b""
     if proc.returncode != 0 or b"; FRESH" not in got:
         problems.append(f"generated text: built ({proc.returncode}) {got!r}:\n{proc.stdout}")
+
+    # A text read in several pieces: a line across the first boundary with
+    # a UTF-8 character split by it, a CR LF split by the second, and a long
+    # line across the third, each found where it stands.
+    chunk = 65536
+    data = b"LINE\n" * 13000 + b"Q" * 535
+    data += "\u00e9 ,".encode() + b"\n"
+    data += b"ok\n" * ((2 * chunk - 1 - len(data)) // 3)
+    data += b"R" * (2 * chunk - 1 - len(data)) + b"\r\n"
+    data += b"ok\n" * ((3 * chunk - 100 - len(data)) // 3) + b"S" * 300 + b"?\n"
+    text = os.path.join(tmp, "pieces.txt")
+    write(text, data)
+    asm = os.path.join(tmp, "pieces", "pieces.asm")
+    proc = run(["cmake", f"-Dviderav={os.path.join(prefix, 'bin', 'viderav')}", f"-Dtext={text}",
+                f"-Dasm={asm}", "-P", os.path.join(prefix, "lib", "cmake", "viderav",
+                                                    "viderav-convert.cmake")])
+    want = located(text, data, os.path.join(tmp, "pieces", "pieces.log"))
+    if [line for line in proc.stdout.splitlines() if GCC.match(line)] != want:
+        problems.append(f"a text in pieces: reported\n{proc.stdout}\nexpected\n" + "\n".join(want))
 
     # A cross build whose host compiler is wrong, then corrected.
     game_dir = copy_game(tmp)
