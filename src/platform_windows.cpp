@@ -44,8 +44,10 @@ char console_buf[std::size_t{1} << 16];
 // The output's handle while a failed or interrupted run must not leave the
 // file: it carries the request that the system delete the file as its last
 // handle closes, whatever ends the process, until the run has completed.
-// Once the output's stream is closed, a second handle, kept, holds it.
 HANDLE made = INVALID_HANDLE_VALUE;
+// Once a completed run's output stream is closed, a second handle on it,
+// still marked, until the run has ended well.
+HANDLE held = INVALID_HANDLE_VALUE;
 
 // Held while the output is created and marked, and for good once the run
 // has ended well: Ctrl-C and the console's other events wait for it.
@@ -263,10 +265,6 @@ HANDLE open_disk_output(const wchar_t* name) {
     }
     return INVALID_HANDLE_VALUE;
 }
-
-// The second handle on a completed run's output, still marked, until the
-// run has ended well.
-HANDLE held = INVALID_HANDLE_VALUE;
 
 } // namespace
 

@@ -27,6 +27,7 @@ import argparse
 import concurrent.futures
 import dataclasses
 import os
+import random
 import re
 import shutil
 import signal
@@ -78,7 +79,7 @@ class Scenario:
 
 def scenarios():
     small = b"Hi, there!\nSECOND LINE\n"
-    rng = __import__("random").Random(20)
+    rng = random.Random(20)
     big = b"".join(rng.choice([b"HELLO WORLD!\n", b"a-b\r\n", b"x" * 1500 + b"\n", b"\n"])
                    for _ in range(100000))[:2 << 20]
     return [
