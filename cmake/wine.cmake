@@ -13,6 +13,12 @@
 #                    qemu-i386-static.  The preloader comes from Debian's
 #                    wine32-preloader:i386, downloaded (apt-get download) and
 #                    unpacked into the build, never installed.
+# VIDERAV_WINE_ROUTE (or the variable of that name in the environment of the
+# first configure) picks the 32-bit route: "auto" (the default) as above,
+# "native" or "qemu" whatever the kernel runs, so that a host that runs
+# 32-bit code can test the emulated route too.  On the qemu route the tests
+# run a case again when the emulator or Wine, not the program, failed
+# (tests/emulator_faults.py).
 # A route that cannot be taken stops the configure step with what to install:
 # a Windows build's tests never silently skip.
 #
@@ -46,20 +52,37 @@ else()
                             "Debian's wine and wine32:i386 packages.")
     endif()
     string(APPEND wine_exports " WINEARCH=win32")
+    set(route_default auto)
+    if(DEFINED ENV{VIDERAV_WINE_ROUTE})
+        set(route_default "$ENV{VIDERAV_WINE_ROUTE}")
+    endif()
+    set(VIDERAV_WINE_ROUTE "${route_default}" CACHE STRING
+        "How the 32-bit Windows tests start Wine's 32-bit loader: auto, native or qemu")
+    set_property(CACHE VIDERAV_WINE_ROUTE PROPERTY STRINGS auto native qemu)
+    if(NOT VIDERAV_WINE_ROUTE MATCHES "^(auto|native|qemu)$")
+        message(FATAL_ERROR "VIDERAV_WINE_ROUTE is '${VIDERAV_WINE_ROUTE}': "
+                            "it takes auto, native or qemu.")
+    endif()
     # A kernel without 32-bit support refuses the loader with ENOEXEC, which
     # the shell reports as status 126.  Asking for the version starts nothing
     # else.
-    execute_process(COMMAND ${loader} --version RESULT_VARIABLE status
-        OUTPUT_QUIET ERROR_QUIET TIMEOUT 60)
+    set(status 1)
+    if(NOT VIDERAV_WINE_ROUTE STREQUAL "qemu")
+        execute_process(COMMAND ${loader} --version RESULT_VARIABLE status
+            OUTPUT_QUIET ERROR_QUIET TIMEOUT 60)
+    endif()
     if(status EQUAL 0)
         set(wine_route "the native 32-bit loader")
         set(wine_command "${loader}")
+    elseif(VIDERAV_WINE_ROUTE STREQUAL "native")
+        message(FATAL_ERROR "VIDERAV_WINE_ROUTE is native, but this host's kernel cannot run "
+                            "Wine's 32-bit loader (${loader} --version: ${status}).")
     else()
         find_program(QEMU_I386 qemu-i386-static)
         if(NOT QEMU_I386)
-            message(FATAL_ERROR "This host's kernel cannot run Wine's 32-bit loader (${loader} "
-                                "--version: ${status}); the 32-bit Windows tests run it under "
-                                "qemu-i386-static there: install Debian's qemu-user-static.")
+            message(FATAL_ERROR "The 32-bit Windows tests run Wine's 32-bit loader under "
+                                "qemu-i386-static here (route ${VIDERAV_WINE_ROUTE}, ${loader} "
+                                "--version: ${status}): install Debian's qemu-user-static.")
         endif()
         # The preloader matching the installed loader, unpacked into the build.
         set(root ${wine_dir}/i386)
@@ -88,6 +111,12 @@ else()
                     "-DVIDERAV_WINE_PRELOADER_DEB=<file>.")
             endif()
         endif()
+        # Wine starts a further process through the "wine-preloader" beside
+        # the running program, and through "wine" there when that exec fails.
+        # A kernel that runs 32-bit code would run the preloader natively and
+        # hand it the script below for the loader: without the link, every
+        # process takes the script, as on a kernel without 32-bit support.
+        file(REMOVE ${root}/usr/lib/wine/wine-preloader)
         # The loader finds its libraries and data relative to the running
         # program, which under qemu is the preloader.
         file(CREATE_LINK /usr/lib/i386-linux-gnu ${root}/usr/lib/i386-linux-gnu SYMBOLIC)
@@ -99,12 +128,13 @@ else()
         set(wine_command "${root}/usr/lib/wine/wine")
         file(CONFIGURE OUTPUT ${wine_command} @ONLY CONTENT [=[
 #!/bin/sh
-# Wine's 32-bit loader under qemu, for a kernel that runs no 32-bit code.
+# Wine's 32-bit loader under qemu: the route for a kernel that runs no 32-bit code.
 WINELOADERNOEXEC=1 exec '@QEMU_I386@' '@preloader@' '@loader@' "$@"
 ]=])
         file(CHMOD ${wine_command} FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
              GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
         set(wine_route "the 32-bit loader under qemu-i386-static")
+        set(VIDERAV_WINE_EMULATED ON)
     endif()
 endif()
 

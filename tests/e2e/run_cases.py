@@ -3,8 +3,8 @@
 byte, the console, the exit status, the output file, and that the input and
 any output that must stay untouched are untouched.
 
-    run_cases.py --exe PATH [--emulator CMD [--wine-prefix DIR]] [--windows] [--native PATH]
-                 (--list | --case NAME)
+    run_cases.py --exe PATH [--emulator CMD [--wine-prefix DIR [--emulator-retries N]]]
+                 [--windows] [--native PATH] (--list | --case NAME)
     run_cases.py --exe unused --seeds FOLDER   (the case inputs as fuzzing seeds)
 
 With --windows the expectations become those of the Windows runtime: every
@@ -23,6 +23,8 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(1, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from emulator_faults import emulator_failed  # noqa: E402
 from cases import BANNER, CASES, DEEP_NAME, REMOVED, Unavailable, cannot_create  # noqa: E402
 from cases import read_file as read  # noqa: E402
 
@@ -217,7 +219,7 @@ def native_run(native, data):
         return proc.stdout, read(os.path.join(folder, "out.asm"))
 
 
-def run_case(case, exe, emulator, wine_prefix, windows, native):
+def run_case(case, exe, emulator, wine_prefix, windows, native, retries=0):
     if case.only and case.only != ("windows" if windows else "posix"):
         print(f"{case.name}: not for this platform (only {case.only})")
         return SKIP
@@ -226,17 +228,23 @@ def run_case(case, exe, emulator, wine_prefix, windows, native):
               "build the default preset first")
         return SKIP
     wine = wine_prefix is not None
-    # Under Wine the folder is on drive C:, so that it has two drive letters.
-    with tempfile.TemporaryDirectory(prefix="viderav-e2e-",
-                                     dir=drive_c(wine_prefix) if wine else None) as folder:
-        try:
-            failures = run_in(case, folder, exe, emulator, wine_prefix, windows, native)
-        except Unavailable as why:
-            print(f"{case.name}: cannot be run here: {why}")
-            return SKIP
-        finally:
-            if case.teardown:
-                case.teardown(folder)
+    for attempt in range(retries + 1):
+        # Under Wine the folder is on drive C:, so that it has two drive letters.
+        with tempfile.TemporaryDirectory(prefix="viderav-e2e-",
+                                         dir=drive_c(wine_prefix) if wine else None) as folder:
+            try:
+                failures, run = run_in(case, folder, exe, emulator, wine_prefix, windows, native)
+            except Unavailable as why:
+                print(f"{case.name}: cannot be run here: {why}")
+                return SKIP
+            finally:
+                if case.teardown:
+                    case.teardown(folder)
+        why = failures and run and emulator_failed(*run, sent=case.signal)
+        if not why or attempt == retries:
+            break
+        print(f"{case.name}: retry {attempt + 1} of {retries}: the emulator failed ({why}); "
+              f"that run: {'; '.join(failures)}")
     for failure in failures:
         print(f"{case.name}: {failure}")
     if not failures:
@@ -245,7 +253,8 @@ def run_case(case, exe, emulator, wine_prefix, windows, native):
 
 
 def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
-    """The failures of one case, run in its folder."""
+    """The failures of one case, run in its folder, and the run's status and
+    standard error (None for a race)."""
     wine = wine_prefix is not None
     names = spellings(folder, wine_prefix) if wine else {}
     bfolder = os.fsencode(folder)
@@ -270,7 +279,7 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
                                check=True, timeout=120).stdout.rstrip(b"\r\n")
     cmd = emulator + [argv0] + [fill(a, names) for a in case.args]
     if case.race:
-        return race(case, cmd, folder, in_path, out_path)
+        return race(case, cmd, folder, in_path, out_path), None
     status, stdout, stderr = run_once(case, cmd, folder, out_path, env)
 
     console = None
@@ -305,7 +314,7 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
         failures.append("the input file changed")
     if case.check and (failure := case.check(folder)):
         failures.append(failure)
-    return failures
+    return failures, (status, stderr)
 
 
 def main():
@@ -315,6 +324,8 @@ def main():
     ap.add_argument("--wine-prefix", help="the emulator is Wine, with this prefix")
     ap.add_argument("--windows", action="store_true")
     ap.add_argument("--native", help="the native program, for the cases that compare with it")
+    ap.add_argument("--emulator-retries", type=int, default=0,
+                    help="runs again a case the emulator or Wine broke down in, at most this often")
     ap.add_argument("--list", action="store_true")
     ap.add_argument("--case")
     ap.add_argument("--seeds", help="write every case's input into this folder and stop")
@@ -336,7 +347,8 @@ def main():
     if not names:
         print(f"no case named {args.case}")
         return 1
-    results = [run_case(c, exe, emulator, args.wine_prefix, args.windows, args.native) for c in names]
+    results = [run_case(c, exe, emulator, args.wine_prefix, args.windows, args.native,
+                        args.emulator_retries) for c in names]
     return max(results) if len(results) == 1 else int(any(r == 1 for r in results))
 
 
