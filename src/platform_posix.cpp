@@ -7,8 +7,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 
 // A descriptor that names a directory for the *at calls, needing only
 // search permission where the system allows it.
@@ -88,6 +92,10 @@ char made_name[NAME_MAX + 1];
 dev_t made_dev = 0;
 ino_t made_ino = 0;
 volatile std::sig_atomic_t made = 0;
+// A second descriptor on the output, which keeps its lock after the stream
+// is closed and until the run has ended well: no other run writes the file
+// before this one can no longer remove it.
+int made_lock = -1;
 
 // Every catchable signal whose default action ends the process, but SIGPIPE,
 // which the console's writes may raise and which stays ignored, and SIGXFSZ,
@@ -161,8 +169,9 @@ constexpr int max_links = 40;
 // through the kernel); without, at a name that does not exist (where the
 // output is to be created).  Returns the directory's descriptor, or -1.
 int find_entry(const char* path, const struct stat* st) {
-    char part[PATH_MAX];
-    char link[PATH_MAX];
+    // Not on the stack: a run with a small stack limit must not die here.
+    static char part[PATH_MAX];
+    static char link[PATH_MAX];
     const char* at = path;
     int dir = AT_FDCWD;
     for (int links = 0; links <= max_links; ++links) {
@@ -235,6 +244,43 @@ bool refused_in_sticky(int dir, const struct stat& st) {
     return (level >= 1 && (d.st_mode & S_IWOTH) != 0) || (level >= 2 && (d.st_mode & S_IWGRP) != 0);
 }
 
+// Whether this run could remove the entry made_name of dir again: the file
+// st that is there, or with st null a file it is about to create.  The
+// kernel's own rules, asked before anything is touched: a run that could
+// empty a file but not remove it would leave it emptied.
+bool removable(int dir, const struct stat* st) {
+    // Its other names would keep what the run empties.
+    if (st != nullptr && st->st_nlink > 1)
+        return false;
+    struct stat d {};
+    if (fstat(dir, &d) != 0)
+        return false;
+    if (st != nullptr) {
+        if (faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0)
+            return false;
+        // Only the file's or the folder's owner removes from a sticky folder.
+        const uid_t me = geteuid();
+        if ((d.st_mode & S_ISVTX) != 0 && me != 0 && st->st_uid != me && d.st_uid != me)
+            return false;
+    }
+#if defined(__linux__) && defined(STATX_ATTR_APPEND) && defined(STATX_MNT_ID)
+    // A folder that takes new names but gives up none, or changes no more.
+    struct statx dx {};
+    if (statx(dir, "", AT_EMPTY_PATH, STATX_MNT_ID, &dx) == 0) {
+        if ((dx.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0)
+            return false;
+        // A file mounted over the name (a container's single-file volume)
+        // cannot be unlinked.
+        struct statx fx {};
+        if (st != nullptr && (dx.stx_mask & STATX_MNT_ID) != 0 &&
+            statx(dir, made_name, AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &fx) == 0 &&
+            (fx.stx_mask & STATX_MNT_ID) != 0 && fx.stx_mnt_id != dx.stx_mnt_id)
+            return false;
+    }
+#endif
+    return st == nullptr || st->st_dev == d.st_dev;
+}
+
 // From here on the file at made_dir/made_name is this run's to remove, and
 // whatever ends the run before it is kept removes it.  Signals are blocked.
 void arm(const struct stat& st) {
@@ -260,6 +306,9 @@ std::FILE* give_up(int fd) {
     const int saved = errno;
     if (fd >= 0)
         close(fd);
+    if (made_lock >= 0)
+        close(made_lock);
+    made_lock = -1;
     close(made_dir);
     made_dir = -1;
     errno = saved;
@@ -275,6 +324,11 @@ std::FILE* stream_of(int fd) {
     return out;
 }
 
+// The second descriptor that holds the output's lock; never a standard one.
+int hold_lock(int fd) {
+    return fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+}
+
 // The regular file fd, which the kernel opened for path and which existed:
 // emptied and made this run's to remove, or, where the removal cannot be
 // made ready first, left as it is.
@@ -284,7 +338,8 @@ std::FILE* empty_existing(int fd, const char* path, const struct stat& st) {
         close(fd);
         return nullptr;
     }
-    if (refused_in_sticky(made_dir, st))
+    if (refused_in_sticky(made_dir, st) || !removable(made_dir, &st) ||
+        (made_lock = hold_lock(fd)) < 0)
         return give_up(fd);
     sigset_t old;
     block_signals(old);
@@ -299,6 +354,21 @@ std::FILE* empty_existing(int fd, const char* path, const struct stat& st) {
     return out;
 }
 
+// Waits until no other run writes the file fd, which path led to.  Returns
+// false, with fd closed, when path no longer leads to it: the other run
+// removed or replaced it, and the name is to be looked at again.
+bool wait_turn(int fd, const char* path, struct stat& st) {
+    while (flock(fd, LOCK_EX) != 0)
+        // A file system without locks is written as it is.
+        if (errno != EINTR)
+            return true;
+    struct stat now {};
+    if (fstat(fd, &st) == 0 && st.st_nlink > 0 && stat(path, &now) == 0 && same_file(now, st))
+        return true;
+    close(fd);
+    return false;
+}
+
 // Creates the output where path leads, which held nothing when the kernel
 // looked, following what symbolic links its guards let it follow.  errno is
 // EEXIST when something has taken the name since.
@@ -306,6 +376,11 @@ std::FILE* create_new(const char* path) {
     made_dir = find_entry(path, nullptr);
     if (made_dir < 0)
         return nullptr;
+    if (!removable(made_dir, nullptr)) {
+        give_up(-1);
+        errno = EPERM;
+        return nullptr;
+    }
     sigset_t old;
     block_signals(old);
     std::FILE* out = nullptr;
@@ -314,7 +389,12 @@ std::FILE* create_new(const char* path) {
     struct stat st {};
     if (fd < 0) {
         give_up(-1);
-    } else if (fstat(fd, &st) != 0) {
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        // Another run opened it first: it is that run's now, and this one
+        // waits its turn as for any file that exists.
+        give_up(fd);
+        errno = EEXIST;
+    } else if (fstat(fd, &st) != 0 || (made_lock = hold_lock(fd)) < 0) {
         // Created just now, with every signal held off: it is this run's.
         unlinkat(made_dir, made_name, 0);
         give_up(fd);
@@ -328,6 +408,21 @@ std::FILE* create_new(const char* path) {
     return out;
 }
 
+// Gives the closed standard descriptor fd, the lowest free one, something
+// that is no file of the run's: the null device, or where there is none (a
+// chroot or sandbox without /dev) a pipe that leads nowhere, ending at once
+// for a reader and failing every write.
+void fill_closed(int fd) {
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) == fd)
+        return;
+    int ends[2];
+    if (pipe(ends) != 0)
+        return;
+    if (fd != 0)
+        dup2(ends[1], fd);
+    close(ends[1]);
+}
+
 } // namespace
 
 std::FILE* prepare_run(int /*argc*/, char* /*argv*/[]) {
@@ -335,8 +430,7 @@ std::FILE* prepare_run(int /*argc*/, char* /*argv*/[]) {
     if (poll(standard, 3, 0) > 0)
         for (const pollfd& p : standard)
             if ((p.revents & POLLNVAL) != 0)
-                // The lowest free descriptor, so it takes the closed one's place.
-                open("/dev/null", p.fd == 0 ? O_RDONLY : O_WRONLY);
+                fill_closed(p.fd);
     console_known = fstat(STDOUT_FILENO, &console_st) == 0;
 
     // A reader of the console that goes away fails the console's writes; it
@@ -357,7 +451,7 @@ std::FILE* open_input(const char* path) {
     if (in == nullptr)
         return nullptr;
     struct stat st {};
-    if (fstat(fileno(in), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fileno(in) <= STDERR_FILENO || fstat(fileno(in), &st) != 0 || S_ISDIR(st.st_mode)) {
         std::fclose(in);
         return nullptr;
     }
@@ -391,14 +485,22 @@ std::FILE* open_output(const char* path, std::FILE* in) {
         struct stat out_st {};
         // Nor the file standard output was sent to (`> out.asm`): the
         // messages and the records would overwrite each other.  A device,
-        // such as a terminal or /dev/null, both may share.
-        if (fstat(fileno(in), &in_st) != 0 || fstat(fd, &out_st) != 0 || same_file(in_st, out_st) ||
-            is_console_file(out_st)) {
+        // such as a terminal or /dev/null, both may share.  Nor a place of
+        // a standard descriptor, where the console would be written.
+        if (fd <= STDERR_FILENO || fstat(fileno(in), &in_st) != 0 || fstat(fd, &out_st) != 0 ||
+            same_file(in_st, out_st) || is_console_file(out_st)) {
             close(fd);
             return nullptr;
         }
-        if (S_ISREG(out_st.st_mode))
+        if (S_ISREG(out_st.st_mode)) {
+            // Another run writing the file is waited for; then this one
+            // writes it as if alone.
+            if (!wait_turn(fd, path, out_st)) {
+                tries = 0;
+                continue;
+            }
             return empty_existing(fd, path, out_st);
+        }
         std::FILE* out = unbuffered(fdopen(fd, "w"));
         if (out == nullptr)
             close(fd);
@@ -421,6 +523,7 @@ bool keep_output() {
         sigset_t old;
         block_signals(old);
         made = 0;
+        close(made_lock);
     }
     return true;
 }

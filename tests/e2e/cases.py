@@ -9,6 +9,7 @@ working directory of the run.
 
 from dataclasses import dataclass, field
 import os
+import pwd
 import random
 import signal
 import stat
@@ -82,12 +83,20 @@ class Case:
     slow_console: bool = False  # a non-blocking pipe whose reader is slow
     file_limit: int | None = None  # bytes any file may grow to
     descriptors: int | None = None  # how many descriptors the run may have open
+    stack: int | None = None  # bytes of stack the run may use
+    user: str | None = None  # the run is this user's, not the tester's (root)
+    no_null_device: bool = False  # run where /dev is an empty folder (a chroot's)
     xfsz_default: bool = False  # SIGXFSZ left at its default action, not ignored
     depth: int = 0  # the run's working directory is this many 200-byte names down
     # Sent once the output exists; the input is then in.fifo, written stdin
     # and kept open.
     signal: int | None = None
     ignored: bool = False  # that signal is ignored by whoever started the run (nohup)
+    # Held on in.fifo with stdin, this run has another run convert this
+    # text (in2.txt) into out.asm, and gets the end of its input once that
+    # one has had time to write; the other must end with status 0 and a
+    # silent console.
+    then: bytes | None = None
     race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
     native: bool = False  # out.asm and the console are what the native program makes of it
 
@@ -185,6 +194,46 @@ def holds(name, data, absent=None):
         if absent and os.path.lexists(os.path.join(folder, absent)):
             return f"{absent} was written"
     return check
+
+
+def nothing_at(name):
+    def check(folder):
+        if os.path.lexists(os.path.join(folder, name)):
+            return f"{name} was left"
+    return check
+
+
+def as_user(name, out="out.asm"):
+    """The case folder open to name, whose out.asm is there, in a folder of
+    root's (the runner's): name may write the file but not remove it."""
+    def make(folder):
+        if os.geteuid() != 0:
+            raise Unavailable("needs root, to run as another user")
+        os.chmod(folder, 0o755)
+        os.mkdir(os.path.join(folder, "root"), 0o755)
+        path = os.path.join(folder, "root", out)
+        with open(path, "wb") as f:
+            f.write(b"old\n")
+        os.chown(path, pwd.getpwnam(name).pw_uid, -1)
+    return make
+
+
+def privileged(*cmds):
+    """Runs each command in the case folder, or finds the case cannot be run."""
+    def run(folder):
+        for cmd in cmds:
+            if subprocess.run(cmd, cwd=folder, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode != 0:
+                raise Unavailable(f"'{' '.join(cmd)}' failed (needs root and a file system "
+                                  "that takes it)")
+    return run
+
+
+def undo(*cmds):
+    def run(folder):
+        for cmd in cmds:
+            subprocess.run(cmd, cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return run
 
 
 def read_file(path):
@@ -367,6 +416,39 @@ CASES = [
     Case("descriptors_short", b"HELLO WORLD!\n" * 200000, before=b"OLD\n", descriptors=5,
          file_limit=100000, xfsz_default=True, console=cannot_create(b"out.asm"), status=3,
          only="posix"),
+    # Two runs on one output: the second waits for the first, then writes
+    # the file as if alone.
+    Case("two_runs_one_output", None, args=[b"in.fifo", b"out.asm"], stdin=b"a-b\n",
+         then=b"Hi!\n", before=b"old\n", out=HI_OUT, console=diag(ord("-"))),
+    # An output the run could not remove again is refused before it is
+    # emptied: its other names would keep the emptied file, or the folder
+    # or a mount keeps the name.
+    Case("output_has_other_names", b"Hi!\n", before=b"old\n",
+         setup=link("hard", "other.asm", "out.asm"), check=holds("other.asm", b"old\n"),
+         console=cannot_create(b"out.asm"), status=3),
+    Case("output_in_folder_of_root", b"Hi!\n", args=[b"in.txt", b"root/out.asm"],
+         setup=as_user("nobody"), user="nobody", check=holds("root/out.asm", b"old\n"),
+         console=cannot_create(b"root/out.asm"), status=3, only="posix"),
+    Case("output_bind_mounted", b"Hi!\n", before=b"old\n",
+         setup=privileged(["sh", "-c", "echo old > volume.asm"],
+                          ["mount", "--bind", "volume.asm", "out.asm"]),
+         teardown=undo(["umount", "out.asm"]), check=holds("volume.asm", b"old\n"),
+         console=cannot_create(b"out.asm"), status=3, only="posix"),
+    Case("output_in_append_only_folder", b"Hi!\n", args=[b"in.txt", b"a/out.asm"],
+         setup=privileged(["mkdir", "a"], ["sh", "-c", "echo old > a/out.asm"],
+                          ["chattr", "+a", "a"]),
+         teardown=undo(["chattr", "-a", "a"]), check=holds("a/out.asm", b"old\n"),
+         console=cannot_create(b"a/out.asm"), status=3, only="posix"),
+    Case("new_output_in_append_only_folder", b"Hi!\n", args=[b"in.txt", b"a/out.asm"],
+         setup=privileged(["mkdir", "a"], ["chattr", "+a", "a"]),
+         teardown=undo(["chattr", "-a", "a"]), check=nothing_at("a/out.asm"),
+         console=cannot_create(b"a/out.asm"), status=3, only="posix"),
+    # No null device to put in the place of the closed console: the
+    # messages go nowhere, never into the output.
+    Case("console_without_null_device", AB_IN, before=b"old\n", out=AB_OUT, console=None,
+         std_closed=True, no_null_device=True, setup=privileged(["unshare", "-m", "true"]),
+         only="posix"),
+    Case("small_stack", b"Hi!\n", out=HI_OUT, stack=16 << 10, only="posix"),
     # Ctrl-C on Windows ends the run with STATUS_CONTROL_C_EXIT, whose low
     # byte is what Wine hands back.
     Case("interrupted", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",

@@ -14,6 +14,7 @@ platform cannot run exits with 77, which CTest shows as skipped.
 
 import argparse
 import os
+import pwd
 import resource
 import signal
 import subprocess
@@ -74,6 +75,13 @@ def surroundings(case):
             resource.setrlimit(resource.RLIMIT_FSIZE, (case.file_limit, case.file_limit))
         if case.descriptors is not None:
             resource.setrlimit(resource.RLIMIT_NOFILE, (case.descriptors, case.descriptors))
+        if case.stack is not None:
+            resource.setrlimit(resource.RLIMIT_STACK, (case.stack, case.stack))
+        if case.user:
+            user = pwd.getpwnam(case.user)
+            os.setgroups([])
+            os.setgid(user.pw_gid)
+            os.setuid(user.pw_uid)
         for _ in range(case.depth):
             os.chdir(DEEP_NAME)
     return prepare
@@ -122,8 +130,9 @@ def run_once(case, cmd, folder, out_path, env):
         reader = threading.Thread(target=read_slowly, args=(read_end, chunks))
         reader.start()
     fifo = None
-    if case.signal:
-        # The run waits for more input, its output open, until the signal.
+    if case.signal or case.then is not None:
+        # The run waits for more input, its output open, until the signal
+        # or the other run.
         fifo_path = os.path.join(folder, "in.fifo")
         os.mkfifo(fifo_path)
         fifo = os.open(fifo_path, os.O_RDWR)
@@ -139,6 +148,17 @@ def run_once(case, cmd, folder, out_path, env):
     if case.console_gone:
         proc.stdout.close()
     stdin = case.stdin or b""
+    second = None
+    if case.then is not None:
+        wait_for(out_path, case.before)
+        with open(os.path.join(folder, "in2.txt"), "wb") as f:
+            f.write(case.then)
+        second = subprocess.Popen(cmd[:-2] + [b"in2.txt", cmd[-1]], cwd=folder,
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env)
+        time.sleep(1)
+        os.close(fifo)
+        fifo = None
+        stdin = None
     if case.signal:
         wait_for(out_path, case.before)
         proc.send_signal(case.signal)
@@ -166,7 +186,11 @@ def run_once(case, cmd, folder, out_path, env):
     if reader:
         reader.join()
         stdout = b"".join(chunks)
-    return proc.returncode, stdout, stderr
+    if second:
+        # Only what the other run did when it ends: the end of this one
+        # comes first.
+        second = second.communicate(timeout=120)[0], second.returncode
+    return proc.returncode, stdout, stderr, second
 
 
 def race(case, cmd, folder, in_path, out_path):
@@ -282,7 +306,9 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
     cmd = emulator + [argv0] + [fill(a, names) for a in case.args]
     if case.race:
         return race(case, cmd, folder, in_path, out_path), None
-    status, stdout, stderr = run_once(case, cmd, folder, out_path, env)
+    if case.no_null_device:
+        cmd = ["unshare", "-m", "sh", "-c", 'mount -t tmpfs none /dev && exec "$0" "$@"'] + cmd
+    status, stdout, stderr, second = run_once(case, cmd, folder, out_path, env)
 
     console = None
     if case.console is not None:
@@ -303,6 +329,8 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
         settle(lambda: read(out_path) == out and not (case.check and case.check(folder)))
 
     failures = []
+    if second and second != (BANNER if not windows else crlf(BANNER), 0):
+        failures.append(f"the other run: status {second[1]}, console {show(second[0])}")
     expected = case.windows_status if windows and case.windows_status is not None else case.status
     if status != expected:
         failures.append(f"exit status {status}, expected {expected}")
