@@ -19,6 +19,9 @@ struct runtime_startup {
 };
 __declspec(dllimport) int __cdecl __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env,
                                                  int expand, runtime_startup* info);
+// What the last failed call meant, more finely than GetLastError: a file
+// waiting to be deleted is "access denied" there.
+__declspec(dllimport) LONG WINAPI RtlGetLastNtStatus();
 }
 
 // The runtime's memchr goes a byte at a time; this goes sixteen.
@@ -211,21 +214,87 @@ std::FILE* open_input(const char* path) {
 
 namespace {
 
-// Delete access lets a failed run have the output removed; where the file
-// may be written but not deleted, it is written all the same.
+constexpr LONG status_delete_pending = static_cast<LONG>(0xC0000056);
+
+// Another run's output cannot be opened with delete access while that run
+// holds it, nor at all once it is marked for deletion.  Waits, with
+// Ctrl-C still heard, until that run has ended, and returns true; false
+// where what stands in the way is not another run (whose lock on the file
+// tells it), which refuses the output as before.
+bool waited_for_other_run(const wchar_t* name) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == status_delete_pending) {
+        Sleep(10);
+        return true;
+    }
+    if (error != ERROR_SHARING_VIOLATION)
+        return false;
+    // Sharing what the other run holds: write and delete access.
+    const HANDLE probe =
+        CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        const bool pending =
+            GetLastError() == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == status_delete_pending;
+        if (pending)
+            Sleep(10);
+        return pending;
+    }
+    OVERLAPPED whole{};
+    bool other_run = LockFileEx(probe, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                                MAXDWORD, MAXDWORD, &whole) == 0 &&
+                     GetLastError() == ERROR_LOCK_VIOLATION;
+    if (other_run)
+        other_run = LockFileEx(probe, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+    CloseHandle(probe);
+    return other_run;
+}
+
+// Delete access lets a failed run have the output removed: a file that may
+// be written but not deleted is not this run's to write.
 HANDLE open_for_output(const wchar_t* name, DWORD disposition) {
     constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE h = CreateFileW(name, GENERIC_WRITE | DELETE, share, nullptr, disposition,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
-        h = CreateFileW(name, GENERIC_WRITE, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
-                        nullptr);
-    return h;
+    return CreateFileW(name, GENERIC_WRITE | DELETE, share, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Waits until no other run writes the file h, which name led to.  Returns
+// false, with h closed, when the other run had it deleted or name now
+// leads elsewhere: the name is to be looked at again.
+bool wait_turn(HANDLE h, const wchar_t* name) {
+    OVERLAPPED whole{};
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) == 0)
+        // A file system without locks is written as it is.
+        return true;
+    identity locked{};
+    identity named{};
+    const HANDLE again =
+        CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
+    const bool same = disk_file(h, locked) && !locked.standard.DeletePending &&
+                      disk_file(again, named) && same_file(locked, named);
+    if (again != INVALID_HANDLE_VALUE)
+        CloseHandle(again);
+    if (!same)
+        CloseHandle(h);
+    return same;
+}
+
+// Whether the existing file h, locked, is this run's to empty: it has no
+// other name that would keep it emptied, and it can be marked for deletion,
+// which is done.  Held by the console's events' lock.
+bool mark_existing(HANDLE h) {
+    identity f{};
+    if (!disk_file(h, f) || f.standard.NumberOfLinks > 1 || !delete_on_close(h, true))
+        return false;
+    made = h;
+    return true;
 }
 
 // The output's handle, a file on disk known to be another than the console
-// file, marked for removal and then emptied if it existed.  Between the
-// creation of a new file and its mark, only ending the process from outside
+// file, marked for removal and then emptied if it existed; or where it
+// could not be removed again, nothing touched.  Between the creation of a
+// new file and its mark, only ending the process from outside
 // (TerminateProcess) can leave it; the console's events wait.
 HANDLE open_disk_output(const wchar_t* name) {
     for (int tries = 0; tries < 8; ++tries) {
@@ -241,26 +310,54 @@ HANDLE open_disk_output(const wchar_t* name) {
                 CloseHandle(h);
                 return INVALID_HANDLE_VALUE;
             }
+            if (!wait_turn(h, name)) {
+                tries = 0;
+                continue;
+            }
             // Marked before it is emptied: ended in between, the run loses
             // the old contents rather than leaving an empty file.
-            if (delete_on_close(h, true))
-                made = h;
-            if (SetEndOfFile(h) == 0) {
+            EnterCriticalSection(&owning);
+            const bool emptied = mark_existing(h) && SetEndOfFile(h) != 0;
+            if (!emptied) {
                 CloseHandle(h);
                 made = INVALID_HANDLE_VALUE;
-                return INVALID_HANDLE_VALUE;
+                h = INVALID_HANDLE_VALUE;
             }
+            LeaveCriticalSection(&owning);
             return h;
+        }
+        if (waited_for_other_run(name)) {
+            tries = 0;
+            continue;
         }
         if (GetLastError() != ERROR_FILE_NOT_FOUND)
             return INVALID_HANDLE_VALUE;
+        EnterCriticalSection(&owning);
         h = open_for_output(name, CREATE_NEW);
         if (h != INVALID_HANDLE_VALUE) {
-            if (delete_on_close(h, true))
+            OVERLAPPED whole{};
+            if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                           MAXDWORD, &whole) == 0 &&
+                GetLastError() == ERROR_LOCK_VIOLATION) {
+                // Another run opened it first: it is that run's now.
+                CloseHandle(h);
+                h = INVALID_HANDLE_VALUE;
+                SetLastError(ERROR_FILE_EXISTS);
+            } else if (delete_on_close(h, true)) {
                 made = h;
-            return h;
+            } else {
+                // Created just now with delete access: it cannot be kept
+                // unmarked.
+                CloseHandle(h);
+                DeleteFileW(name);
+                LeaveCriticalSection(&owning);
+                return INVALID_HANDLE_VALUE;
+            }
         }
-        if (GetLastError() != ERROR_FILE_EXISTS)
+        LeaveCriticalSection(&owning);
+        if (h != INVALID_HANDLE_VALUE)
+            return h;
+        if (GetLastError() != ERROR_FILE_EXISTS && !waited_for_other_run(name))
             return INVALID_HANDLE_VALUE;
     }
     return INVALID_HANDLE_VALUE;
@@ -272,9 +369,7 @@ std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
     const wchar_t* name = system_name(path);
     if (name == nullptr)
         return nullptr;
-    EnterCriticalSection(&owning);
     const HANDLE h = open_disk_output(name);
-    LeaveCriticalSection(&owning);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY);

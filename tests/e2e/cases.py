@@ -99,6 +99,7 @@ class Case:
     then: bytes | None = None
     race: float = 0  # seconds of runs while out.asm swaps between in.txt and other.txt
     native: bool = False  # out.asm and the console are what the native program makes of it
+    manifest: bool = False  # the Windows program declares itself aware of long paths
 
 
 def mixed_text(size):
@@ -266,6 +267,11 @@ def unmount_volumes(folder):
 
 
 DEEP_NAME = "d" * 200  # a level of the deep working directory
+LONG_DIRS = ["p" * 100] * 3  # past the 260 characters of a Windows path
+
+
+def make_long_dirs(folder):
+    os.makedirs(os.path.join(folder, *LONG_DIRS))
 
 
 def deep_output_removed(depth):
@@ -386,6 +392,12 @@ CASES = [
     Case("output_name_yen_in_code_page_932", b"Hi!\n", args=[b"in.txt", "sub¥x.asm".encode()],
          setup=mkdir("sub"), env=japanese, check=holds("sub¥x.asm", HI_OUT, absent="sub/x.asm"),
          only="windows"),
+    # Windows hands a path past 260 characters only to a program whose
+    # manifest asks for it.
+    Case("long_path", b"Hi!\n",
+         args=[b"in.txt", b"{c}" + "\\".join(LONG_DIRS + ["out.asm"]).encode()],
+         setup=make_long_dirs, check=holds(os.path.join(*LONG_DIRS, "out.asm"), HI_OUT),
+         manifest=True, only="windows"),
     Case("console_is_output", b"Hi!\n", console_to=(b"out.asm", "wb"), console=None,
          out=BANNER + cannot_create(b"out.asm"), status=3),
     Case("console_appends_to_input", b"Hi!\n", console_to=(b"in.txt", "ab"), console=None,

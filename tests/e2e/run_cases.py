@@ -17,6 +17,7 @@ import os
 import pwd
 import resource
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -233,6 +234,22 @@ def settle(done, seconds=10):
         time.sleep(0.02)
 
 
+def declares_long_paths(exe):
+    """Whether the program's resources hold a manifest that declares it
+    aware of long paths."""
+    with open(exe, "rb") as f:
+        image = f.read()
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    sections, optional = struct.unpack_from("<H12xH", image, pe + 6)
+    table = pe + 24 + optional
+    for i in range(sections):
+        name, size, _, raw, offset = struct.unpack_from("<8sIIII", image, table + 40 * i)
+        if name.rstrip(b"\0") == b".rsrc":
+            rsrc = image[offset:offset + raw]
+            return b"<ws2:longPathAware>true</ws2:longPathAware>" in rsrc
+    return False
+
+
 def native_run(native, data):
     """The console and output of the native program on data."""
     with tempfile.TemporaryDirectory(prefix="viderav-native-") as folder:
@@ -344,6 +361,8 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
         failures.append("the input file changed")
     if case.check and (failure := case.check(folder)):
         failures.append(failure)
+    if case.manifest and not declares_long_paths(exe):
+        failures.append("the program has no manifest that declares it aware of long paths")
     return failures, (status, stderr)
 
 
