@@ -3,7 +3,8 @@
 # texts are converted.  It is configured for the build machine, with a
 # compiler for it, when the project is configured, and built by every build
 # (the target viderav_host), so that a change to its sources rebuilds it and
-# reconverts every text.  It is imported as viderav::viderav.
+# reconverts every text.  It is imported as viderav::viderav and
+# viderav::viderav-build.
 set(VIDERAV_HOST_CXX "" CACHE FILEPATH
     "C++ compiler for the build machine, for viderav in a cross build (empty: look for one)")
 set(host_cxx "${VIDERAV_HOST_CXX}")
@@ -24,6 +25,7 @@ set(host_log ${CMAKE_CURRENT_BINARY_DIR}/host-build.log)
 # One place for the program, whatever the generator: a multi-config one
 # puts nothing in a folder of the configuration's name.
 set(host_program ${host_dir}/bin/viderav${CMAKE_HOST_EXECUTABLE_SUFFIX})
+set(host_build_program ${host_dir}/bin/viderav-build${CMAKE_HOST_EXECUTABLE_SUFFIX})
 
 # A host build configured with another compiler or generator, or whose
 # configure failed, starts afresh: its cache would keep the old choices.
@@ -58,9 +60,11 @@ endif()
 file(WRITE ${host_record} "${host_settings}")
 
 add_custom_target(viderav_host
-    COMMAND ${CMAKE_COMMAND} --build ${host_dir} --config Release --target viderav
-    BYPRODUCTS ${host_program}
+    COMMAND ${CMAKE_COMMAND} --build ${host_dir} --config Release --target viderav viderav-build
+    BYPRODUCTS ${host_program} ${host_build_program}
     COMMENT "Building viderav for the build machine"
     VERBATIM)
 add_executable(viderav::viderav IMPORTED GLOBAL)
 set_target_properties(viderav::viderav PROPERTIES IMPORTED_LOCATION ${host_program})
+add_executable(viderav::viderav-build IMPORTED GLOBAL)
+set_target_properties(viderav::viderav-build PROPERTIES IMPORTED_LOCATION ${host_build_program})

@@ -11,9 +11,10 @@
 # source directory.  Two texts of one name in one destination stop the
 # configure step: give them two calls with two destinations.
 #
-# Each conversion's console (banner and messages, Shift_JIS) goes to
-# <name>.log beside its output, not into the build output.  The build
-# output gets, as compilers write them (text:line:column: warning: ...),
+# Each conversion runs viderav-build.  Its console (banner and messages,
+# Shift_JIS) goes to <name>.log beside its output, not into the build
+# output.  The build output gets, as compilers write them
+# (text:line:column: warning: ...),
 # each rejected character, written as code 0 (a blank glyph in the game),
 # and each line over 255 bytes, whose record's length byte cannot hold its
 # length; at most 20 of each per text.  FAIL_ON_REJECTED and
@@ -21,11 +22,11 @@
 # conversion fails the build with one line saying which text, what failed
 # and where the log is.  A failing conversion leaves no output behind.
 #
-# Each conversion re-runs when its text changes or when the viderav program
-# is not the one that made its output (rebuilt, reinstalled, whatever the
+# Each conversion re-runs when its text changes or when viderav-build is not
+# the one that made its output (rebuilt, reinstalled, whatever the
 # files' times say), and only then.
 
-# The scripts, wherever this file was included from.
+# The identity script, wherever this file was included from.
 set_property(GLOBAL PROPERTY viderav_scripts "${CMAKE_CURRENT_LIST_DIR}")
 
 # Every name of the function's own starts with _viderav_, so that none
@@ -44,10 +45,13 @@ function(viderav_convert _viderav_var)
     set(_viderav_options)
     foreach(_viderav_option IN ITEMS FAIL_ON_REJECTED FAIL_ON_LONG_LINES)
         if(_viderav_arg_${_viderav_option})
-            string(TOLOWER "${_viderav_option}" _viderav_define)
-            list(APPEND _viderav_options "-D${_viderav_define}=ON")
+            string(TOLOWER "${_viderav_option}" _viderav_flag)
+            string(REPLACE "_" "-" _viderav_flag "${_viderav_flag}")
+            list(APPEND _viderav_options "--${_viderav_flag}")
         endif()
     endforeach()
+    # Where the outputs go exists before any rule runs.
+    file(MAKE_DIRECTORY "${_viderav_dir}")
     set(_viderav_outputs)
     foreach(_viderav_text IN LISTS _viderav_arg_UNPARSED_ARGUMENTS)
         cmake_path(GET _viderav_text STEM LAST_ONLY _viderav_name)
@@ -102,10 +106,8 @@ function(_viderav_add_conversions)
         add_custom_command(
             OUTPUT "${_viderav_asm}"
             BYPRODUCTS "${_viderav_log}"
-            COMMAND "${CMAKE_COMMAND}"
-                    "-Dviderav=$<TARGET_FILE:viderav::viderav>"
-                    "-Dtext=${_viderav_text}" "-Dasm=${_viderav_asm}" "-Dlog=${_viderav_log}"
-                    ${_viderav_args} -P "${_viderav_scripts}/viderav-convert.cmake"
+            COMMAND viderav::viderav-build ${_viderav_args} "--log=${_viderav_log}"
+                    "${_viderav_text}" "${_viderav_asm}"
             # Which program made the output, by content: a reinstalled
             # viderav re-runs every conversion, whatever its file's time.
             DEPENDS "${_viderav_text}" "${CMAKE_BINARY_DIR}/viderav.identity" viderav_identity
@@ -115,16 +117,15 @@ function(_viderav_add_conversions)
 endfunction()
 
 # viderav_identity, a target every build runs, rewrites viderav.identity in
-# the top binary directory only when the program or the conversion script
-# is not the one it last saw.
+# the top binary directory only when viderav-build is not the one it last
+# saw.
 function(_viderav_add_identity _viderav_scripts)
     if(TARGET viderav_identity)
         return()
     endif()
     set(_viderav_identity "${CMAKE_BINARY_DIR}/viderav.identity")
     add_custom_target(viderav_identity
-        COMMAND "${CMAKE_COMMAND}" "-Dprogram=$<TARGET_FILE:viderav::viderav>"
-                "-Dscript=${_viderav_scripts}/viderav-convert.cmake"
+        COMMAND "${CMAKE_COMMAND}" "-Dprogram=$<TARGET_FILE:viderav::viderav-build>"
                 "-Didentity=${_viderav_identity}" -P "${_viderav_scripts}/viderav-identity.cmake"
         BYPRODUCTS "${_viderav_identity}"
         COMMENT "Checking which viderav converts the texts"

@@ -1,14 +1,13 @@
 # Run by viderav_identity in every build (cmake -P):
 #
-#   -Dprogram=PROGRAM -Dscript=SCRIPT -Didentity=FILE
+#   -Dprogram=PROGRAM -Didentity=FILE
 #
-# Rewrites FILE only when the program or the conversion script is not, by
-# content, the one it last recorded.  The conversions depend on FILE: a
-# rebuilt or reinstalled viderav re-runs them all, whatever its files'
-# times, and the same viderav re-runs none.
+# Rewrites FILE only when the program (viderav-build) is not, by content,
+# the one it last recorded.  The conversions depend on FILE: a rebuilt or
+# reinstalled viderav re-runs them all, whatever its files' times, and the
+# same viderav re-runs none.
 file(SHA256 "${program}" program_hash)
-file(SHA256 "${script}" script_hash)
-set(now "${program_hash} ${script_hash}\n")
+set(now "${program_hash}\n")
 if(EXISTS "${identity}")
     file(READ "${identity}" before)
     if(before STREQUAL now)

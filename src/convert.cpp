@@ -147,19 +147,32 @@ char* put_count(char* o, std::size_t n) {
     return o + (n >= 1000 ? 5 : 4);
 }
 
-// The diagnostic for every rejected byte of bytes[0, n), in order.  Kept
+// Where a record starts, for a watch: its line, and the bytes of that line
+// in the records before it.
+struct position {
+    convert_watch* watch;
+    unsigned long long line;
+    unsigned long long column;
+};
+
+// The diagnostic for every rejected byte of bytes[0, n), in order, and the
+// watch told where each is (bytes[0] is byte `at` of the record).  Kept
 // out of line so that the hot loop need not hold on to the bytes for it.
-NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
+NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con, const position* where,
+                     std::size_t at) {
     // Rejected bytes fall at random places, where a branch per byte would
     // often be guessed wrong: gather them into a mask first.
     unsigned mask = 0;
     for (std::size_t i = 0; i < n; ++i)
         mask |= static_cast<unsigned>((pieces[bytes[i]] & rejected_bit) != 0) << i;
     for (; mask != 0; mask &= mask - 1) {
-        const unsigned char c = bytes[std::countr_zero(mask)];
+        const auto k = static_cast<std::size_t>(std::countr_zero(mask));
+        const unsigned char c = bytes[k];
         char* d = put(con.at, msg::rejected_head, head_size);
         *d++ = static_cast<char>(c);
         con.at = put(d, msg::rejected_tail, tail_size);
+        if (where != nullptr)
+            where->watch->rejected(where->line, where->column + at + k + 1, c);
     }
 }
 
@@ -207,7 +220,7 @@ bool put_group(char* o, const unsigned char* p, std::size_t valid) {
 // included, so a whole line is followed by an empty line), then the count
 // and one code per byte before the newline.  Every newline is written as
 // the platform's line end.
-void put_record(const char* text, std::size_t len, sink& out, sink& con) {
+void put_record(const char* text, std::size_t len, sink& out, sink& con, const position* where) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
@@ -225,10 +238,10 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8, o += 8 * piece_size)
         if (put_group(o, p + i, 8)) [[unlikely]]
-            report(p + i, 8, con);
+            report(p + i, 8, con, where, i);
     const std::size_t rest = count - i;
     if (put_group(o, p + i, rest)) [[unlikely]]
-        report(p + i, rest, con);
+        report(p + i, rest, con, where, i);
     o += rest * piece_size;
     o = put(o, line_end, line_end_size);
     out.at = o;
@@ -236,10 +249,12 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con) {
 
 } // namespace
 
-void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console) {
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
     sink o{out, out_buf, out_buf + out_size - max_record_out};
     sink con{console, con_buf, con_buf + con_size - max_record_con};
     text_reader rd{in};
+    position at{watch, 1, 0};
+    unsigned long long records = 0; // of the current line, for the watch
 
     // Unconverted text is in_buf[beg, end).  Only a piece shorter than a
     // record and without a newline is ever carried over to the next fill.
@@ -267,13 +282,29 @@ void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console) {
             end += got;
             continue;
         }
-        put_record(text, len, o, con);
+        if (watch == nullptr) {
+            put_record(text, len, o, con, nullptr);
+        } else {
+            put_record(text, len, o, con, &at);
+            const bool whole_line = text[len - 1] == '\n';
+            at.column += whole_line ? len - 1 : len;
+            ++records;
+            if (whole_line) {
+                watch->line_end(at.line, at.column, records);
+                ++at.line;
+                at.column = 0;
+                records = 0;
+            }
+        }
         beg += len;
         if (o.at > o.limit)
             drain(o);
         if (con.at > con.limit)
             drain(con);
     }
+    // A last line without a newline.
+    if (watch != nullptr && records > 0)
+        watch->line_end(at.line, at.column, records);
     drain(o);
     drain(con);
 }

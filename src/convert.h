@@ -10,11 +10,28 @@
 #endif
 inline constexpr std::size_t convert_fill_size = VIDERAV_FILL_SIZE;
 
+// What a build is told of a text as it is converted, each position
+// computed where the bytes are read: lines and columns count from 1, in
+// bytes of the text as read (a CR LF pair one newline), a line over 1023
+// bytes being one line of several records.
+struct convert_watch {
+    virtual ~convert_watch() = default;
+    // A byte the code table rejects, in the order of the text.
+    virtual void rejected(unsigned long long line, unsigned long long column,
+                          unsigned char byte) = 0;
+    // The end of a line of `length` bytes (its newline not counted), which
+    // took `records` records.
+    virtual void line_end(unsigned long long line, unsigned long long length,
+                          unsigned long long records) = 0;
+};
+
 // Reads the text of `in` to its end and writes one assembler comment and one
 // `.db` record per line of at most 1023 bytes to `out`; every byte the code
 // table rejects is reported on `console` and written as code 0.
 //
 // Neither stream is opened, closed or repositioned here.  The conversion
 // stops at the first failed read or write; the caller tells which from
-// ferror(in) and ferror(out).  Failed console writes do not stop it.
-void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console = stdout);
+// ferror(in) and ferror(out).  Failed console writes do not stop it.  With
+// a watch, it is told of every rejected byte and every line.
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console = stdout,
+                   convert_watch* watch = nullptr);

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 #define LINE_END "\r\n"
@@ -71,6 +72,14 @@ std::FILE* open_output(const char* path, std::FILE* in);
 // link's target, the link kept).  Returns false when it could not be
 // closed, or not kept.
 bool close_output(std::FILE* out, bool complete);
+
+// viderav-build's log, where the console's messages go: created, or
+// emptied once known to be neither the text nor the output under any name;
+// nullptr otherwise.  Fully buffered.
+std::FILE* open_log(const char* path, const char* text, const char* output);
+
+// path as an absolute path, for the lines that name a file to an editor.
+std::string full_path(const char* path);
 
 // The run has ended well: from here on nothing removes the output, and no
 // signal ends the process before it exits.  Until this, an interruption

@@ -527,3 +527,33 @@ bool keep_output() {
     }
     return true;
 }
+
+std::FILE* open_log(const char* path, const char* text, const char* output) {
+    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    struct stat log_st {};
+    struct stat other {};
+    bool ok = fd > STDERR_FILENO && fstat(fd, &log_st) == 0;
+    for (const char* p : {text, output})
+        if (ok && stat(p, &other) == 0 && same_file(other, log_st))
+            ok = false;
+    if (ok && S_ISREG(log_st.st_mode))
+        ok = ftruncate(fd, 0) == 0;
+    std::FILE* log = ok ? fdopen(fd, "w") : nullptr;
+    if (log == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    std::setvbuf(log, nullptr, _IOFBF, std::size_t{1} << 16);
+    return log;
+}
+
+std::string full_path(const char* path) {
+    if (path[0] == '/')
+        return path;
+    static char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + '/' + path;
+}

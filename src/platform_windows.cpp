@@ -416,3 +416,49 @@ bool keep_output() {
     held = INVALID_HANDLE_VALUE;
     return kept;
 }
+
+std::FILE* open_log(const char* path, const char* text, const char* output) {
+    const wchar_t* name = system_name(path);
+    if (name == nullptr)
+        return nullptr;
+    const HANDLE h = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    identity log{};
+    bool ok = true;
+    if (disk_file(h, log)) {
+        for (const char* p : {text, output}) {
+            const wchar_t* other_name = system_name(p);
+            if (other_name == nullptr)
+                continue;
+            const HANDLE other =
+                CreateFileW(other_name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+            identity f{};
+            if (other != INVALID_HANDLE_VALUE) {
+                ok = ok && !(disk_file(other, f) && same_file(f, log));
+                CloseHandle(other);
+            }
+        }
+        ok = ok && SetEndOfFile(h) != 0;
+    }
+    const int fd =
+        ok ? _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY) : -1;
+    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (f == nullptr) {
+        if (fd < 0)
+            CloseHandle(h);
+        else
+            _close(fd);
+        return nullptr;
+    }
+    std::setvbuf(f, nullptr, _IOFBF, std::size_t{1} << 16);
+    return f;
+}
+
+std::string full_path(const char* path) {
+    static char full[32768];
+    const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : std::string(path);
+}

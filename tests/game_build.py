@@ -43,8 +43,22 @@ GAME = os.path.join(ROOT, "examples", "game")
 TEXTS = ["menu.txt", "dialogue.txt", "story.txt", "mistakes.txt"]
 SKIP = 77
 LIMIT = 20
-# VS Code's $gcc problem matcher.
+# VS Code's $gcc and $msCompile problem matchers.
 GCC = re.compile(r"^(.*?):(\d+):(\d*):?\s+(?:fatal\s+)?(warning|error):\s+(.*)$")
+MSVC = re.compile(r"^(?:\s*\d+>)?(\S.*)\((\d+|\d+,\d+|\d+,\d+,\d+,\d+)\)\s*:\s+"
+                  r"((?:fatal +)?error|warning|info)\s+(\w+\d+)\s*:\s*(.*)$")
+# The code of each kind of located line in the MSVC form.
+CODES = [("the text begins with a UTF-8 byte-order mark", "VR1002"),
+         ("rejected ", "VR1001"), ("more rejected bytes", "VR1003"),
+         ("more lines of over 255", "VR2002"), ("a line of ", "VR2001")]
+
+
+def as_msvc(line):
+    """A located line of the GCC form in the MSVC form."""
+    m = GCC.match(line)
+    path, row, col, kind, what = m.groups()
+    code = next(c for start, c in CODES if start in what)
+    return f"{path}({row},{col}): {kind} {code}: {what}"
 
 # Every kind of mistake, in the order the build reports them: a byte-order
 # mark, an ASCII character mid-line, a tab and CR LF ends, UTF-8 characters
@@ -114,14 +128,16 @@ def located(path, data, log, strict_rejected=False, strict_long=False):
                        "(EF BB BF), 3 rejected bytes; save the text without one")
         shown, shown_bytes, total, col, i = 1, 3, 3, 3, 3
 
-    def end_line():
+    def end_line(newline=True):
         nonlocal line, col, pending, long_more
         if col > 255:
             if len(longs) < LIMIT:
-                if col <= 1023:
+                # A newline after 1023 bytes is a record of its own.
+                records = col // 1023 + 1 if newline else -(-col // 1023)
+                if records == 1:
                     what = f"a line of {col} bytes; its record's length byte holds {col & 255}"
                 else:
-                    what = (f"a line of {col} bytes, split into {(col + 1022) // 1023} records "
+                    what = (f"a line of {col} bytes, split into {records} records "
                             "of at most 1023 bytes; the first one's length byte holds 255")
                 out.append(f"{path}:{line}:1: {kind_long}: {what} once assembled (records of "
                            "at most 255 bytes assemble exactly)")
@@ -168,7 +184,7 @@ def located(path, data, log, strict_rejected=False, strict_long=False):
             continue
         i += 1
     if col > 0:
-        end_line()
+        end_line(newline=False)
     out.extend(pending)
     if more_at:
         out.append(f"{path}:{more_at[0]}:{more_at[1]}: {kind}: {total - shown_bytes} more "
@@ -323,12 +339,12 @@ def game(args, prefix, tmp):
 
     def edit_sources():
         # A change that changes the program, as a pull of the sources would.
-        with open(os.path.join(sources, "src", "main.cpp"), "a") as f:
+        with open(os.path.join(sources, "src", "convert.cpp"), "a") as f:
             f.write('\nextern const char viderav_edited[] = "edited";\n')
 
     def reinstall_older():
         # Another program, with the time of one built long before the game.
-        program = os.path.join(prefix, "bin", "viderav")
+        program = os.path.join(prefix, "bin", "viderav-build")
         with open(program, "ab") as f:
             f.write(b"\0")
         past = time.time() - 86400
@@ -374,6 +390,15 @@ def write(path, data):
     os.makedirs(os.path.dirname(path), exist_ok=True)
     with open(path, "wb") as f:
         f.write(data)
+
+
+def straddled():
+    """A text whose UTF-8 characters of 2, 3 and 4 bytes cover the offsets
+    65536k - 4, each in a line that runs on past them."""
+    data = (b"x" * 99 + b"\n") * 655 + b"x" * 31
+    for char, at in (("\u00e9", 65531), ("\u20ac", 131066), ("\U0001F600", 196601)):
+        data += b"y" * (at - len(data)) + char.encode() + b"x" * 50 + b"\n"
+    return data
 
 
 def checks(args, prefix, tmp):
@@ -442,24 +467,44 @@ add_custom_command(OUTPUT gen.txt
     if proc.returncode != 0 or b"; FRESH" not in got:
         problems.append(f"generated text: built ({proc.returncode}) {got!r}:\n{proc.stdout}")
 
-    # A text read in several pieces: a line across the first boundary with
-    # a UTF-8 character split by it, a CR LF split by the second, and a long
-    # line across the third, each found where it stands.
+    # The program itself on texts whose located lines were once wrong: its
+    # standard error holds exactly the model's lines, in both forms.
     chunk = 65536
-    data = b"LINE\n" * 13000 + b"Q" * 535
-    data += "\u00e9 ,".encode() + b"\n"
-    data += b"ok\n" * ((2 * chunk - 1 - len(data)) // 3)
-    data += b"R" * (2 * chunk - 1 - len(data)) + b"\r\n"
-    data += b"ok\n" * ((3 * chunk - 100 - len(data)) // 3) + b"S" * 300 + b"?\n"
-    text = os.path.join(tmp, "pieces.txt")
-    write(text, data)
-    asm = os.path.join(tmp, "pieces", "pieces.asm")
-    proc = run(["cmake", f"-Dviderav={os.path.join(prefix, 'bin', 'viderav')}", f"-Dtext={text}",
-                f"-Dasm={asm}", "-P", os.path.join(prefix, "lib", "cmake", "viderav",
-                                                    "viderav-convert.cmake")])
-    want = located(text, data, os.path.join(tmp, "pieces", "pieces.log"))
-    if [line for line in proc.stdout.splitlines() if GCC.match(line)] != want:
-        problems.append(f"a text in pieces: reported\n{proc.stdout}\nexpected\n" + "\n".join(want))
+    pieces = b"LINE\n" * 13000 + b"Q" * 535
+    pieces += "\u00e9 ,".encode() + b"\n"
+    pieces += b"ok\n" * ((2 * chunk - 1 - len(pieces)) // 3)
+    pieces += b"R" * (2 * chunk - 1 - len(pieces)) + b"\r\n"
+    pieces += b"ok\n" * ((3 * chunk - 100 - len(pieces)) // 3) + b"S" * 300 + b"?\n"
+    texts = {
+        "pieces": pieces,
+        # UTF-8 characters across offsets 65536k - 4 of long lines.
+        "straddled": straddled(),
+        "mark only": b"\xef\xbb\xbf",
+        "backslash": b"a\\b\n",
+        "record edges": b"A" * 1023 + b"\n" + b"B" * 2046 + b"\n" + b"C" * 1023,
+    }
+    program = os.path.join(prefix, "bin", "viderav-build")
+    for name, data in texts.items():
+        text = os.path.join(tmp, "faults", name + ".txt")
+        write(text, data)
+        asm = os.path.join(tmp, "faults", name + ".asm")
+        log = os.path.join(tmp, "faults", name + ".log")
+        want = located(text, data, log)
+        for form, lines in (("gcc", want), ("msvc", [as_msvc(w) for w in want])):
+            proc = subprocess.run([program, f"--format={form}", text, asm],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            got = proc.stderr.decode().splitlines()
+            matcher = GCC if form == "gcc" else MSVC
+            if proc.returncode != 0 or got != lines or not all(map(matcher.match, got)):
+                problems.append(f"{name} ({form}): status {proc.returncode}, reported\n"
+                                + "\n".join(got) + "\nexpected\n" + "\n".join(lines))
+        if not os.path.exists(asm):
+            problems.append(f"{name}: no output")
+    # A failure is one line and nothing else.
+    proc = subprocess.run([program, os.path.join(tmp, "no such.txt"), asm],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if proc.returncode != 2 or len(proc.stderr.splitlines()) != 1 or proc.stdout:
+        problems.append(f"a missing text: status {proc.returncode}, {proc.stderr!r}")
 
     # A cross build whose host compiler is wrong, then corrected.
     game_dir = copy_game(tmp)
@@ -489,10 +534,8 @@ def readme_block(language):
     return m.group(1)
 
 
-# Names that a shell or the build tools themselves take for syntax; make
-# takes no name with a space.
-AWKWARD = ["it's", "(x)", "a&b", "a$b", "50%", "f\u00fcr"]
-AWKWARD_NINJA = AWKWARD + ["two words"]
+# Names that a shell or the build tools themselves take for syntax.
+AWKWARD = ["it's", "(x)", "a&b", "a$b", "50%", "f\u00fcr", "two words"]
 
 
 def ninja_path(name):
@@ -502,14 +545,14 @@ def ninja_path(name):
 def recipes(prefix, tmp):
     """The README's make and Ninja recipes, on texts with awkward names."""
     problems = []
-    package = os.path.join(prefix, "lib", "cmake", "viderav")
+    env = dict(os.environ, PATH=os.path.join(prefix, "bin") + os.pathsep + os.environ["PATH"])
     for tool, language in (("make", "make"), ("ninja", "ninja")):
         if shutil.which(tool) is None:
             continue
         folder = os.path.join(tmp, tool)
         os.makedirs(folder)
-        recipe = readme_block(language).replace("/usr/lib/cmake/viderav", package)
-        names = AWKWARD if tool == "make" else AWKWARD_NINJA
+        recipe = readme_block(language)
+        names = AWKWARD
         for name in names:
             write(os.path.join(folder, name + ".txt"), b"HI, " + name.encode() + b"\n")
         if tool == "make":
@@ -522,7 +565,7 @@ def recipes(prefix, tmp):
             write(os.path.join(folder, "build.ninja"), recipe.encode())
             write(os.path.join(folder, "menu.txt"), b"MENU\n")
             cmd = ["ninja", "-C", folder]
-        proc = run(cmd)
+        proc = run(cmd, env=env)
         if proc.returncode != 0:
             problems.append(f"{tool}: failed:\n{proc.stdout}")
             continue
@@ -539,6 +582,28 @@ def recipes(prefix, tmp):
             want = f"{text}:1:3: warning: rejected character ',' (0x2C)"
             if not any(line.startswith(want) for line in proc.stdout.splitlines()):
                 problems.append(f"{tool}: no line for the comma of {name}.txt:\n{proc.stdout}")
+
+    # A parallel make of many texts: every line of the output whole, each
+    # text's lines exactly the model's.
+    folder = os.path.join(tmp, "parallel")
+    os.makedirs(folder)
+    write(os.path.join(folder, "Makefile"), readme_block("make").encode())
+    data = b"Hi, a-b; \xc3\xa9\t!\n" * 3
+    texts = [os.path.join(folder, f"t{i}.txt") for i in range(80)]
+    for text in texts:
+        write(text, data)
+    proc = run(["make", "-j2", "-C", folder] + [f"t{i}.asm" for i in range(80)], env=env)
+    found = reported(proc.stdout, texts)
+    for text in texts:
+        want = located(text, data, text[:-4] + ".log")
+        if found[text] != want:
+            problems.append(f"make -j2: {text} reported\n" + "\n".join(found[text]))
+            break
+    stray = [line for line in proc.stdout.splitlines()
+             if "warning" in line and not GCC.match(line) or line.count(": warning: ") > 1]
+    if proc.returncode != 0 or stray:
+        problems.append(f"make -j2: status {proc.returncode}, lines run together:\n"
+                        + "\n".join(stray))
     return problems
 
 

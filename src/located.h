@@ -1,0 +1,80 @@
+// The located lines of viderav-build: each rejected character and each line
+// whose record's length byte cannot hold its length, written as compilers
+// write their diagnostics, so that editors and IDEs jump to them.
+#pragma once
+
+#include "run.h"
+
+#include <cstdio>
+#include <string>
+
+enum class line_form {
+    gcc,  // TEXT:LINE:COLUMN: warning: message
+    msvc, // TEXT(LINE,COLUMN): warning VRnnnn: message
+};
+
+struct located_options {
+    const char* text; // the text's name, as the lines give it
+    const char* log;  // where the console's messages went
+    line_form form = line_form::gcc;
+    bool fail_on_rejected = false;
+    bool fail_on_long_lines = false;
+    std::FILE* log_file = nullptr; // flushed and checked for the verdict
+};
+
+// Told of the text as the encoder reads it; writes each located line whole,
+// in one write, to `to`, so that parallel builds never interleave two.  A
+// UTF-8 character is one line however its bytes fall into records; the
+// lines of one text line come at its end, a line too long first.  At most
+// `limit` lines of each kind, then one that says how many more there are.
+class located_lines final : public run_watch {
+  public:
+    static constexpr int limit = 20;
+
+    located_lines(const located_options& options, std::FILE* out);
+
+    void rejected(unsigned long long line, unsigned long long column, unsigned char byte) override;
+    void line_end(unsigned long long line, unsigned long long length,
+                  unsigned long long records) override;
+    // The lines for what was not shown; then exit_refused where an option
+    // makes the text's warnings errors, exit_log where the log failed.
+    exit_status verdict() override;
+
+  private:
+    enum kind_code {
+        code_rejected = 1001,
+        code_mark = 1002,
+        code_more_rejected = 1003,
+        code_long = 2001,
+        code_more_long = 2002
+    };
+
+    void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
+              int n);
+    void flush_bytes();
+    [[nodiscard]] std::string head(unsigned long long line, unsigned long long column, bool error,
+                                   kind_code code) const;
+    void emit(const std::string& line);
+
+    located_options opt;
+    std::FILE* to;
+    // A UTF-8 character begun and not yet complete.
+    unsigned char seq[4] = {};
+    int seq_len = 0;
+    int seq_need = 0;
+    unsigned long long seq_line = 0;
+    unsigned long long seq_column = 0;
+    // The lines of the current text line, written at its end, and where
+    // each ends.
+    std::string pending;
+    std::size_t pending_ends[limit] = {};
+    int pending_count = 0;
+    unsigned long long rejected_bytes = 0;
+    unsigned long long shown_bytes = 0;
+    int shown = 0;
+    unsigned long long more_line = 0;
+    unsigned long long more_column = 0;
+    unsigned long long long_lines = 0;
+    int long_shown = 0;
+    unsigned long long long_more_line = 0;
+};

@@ -1,0 +1,49 @@
+#include "run.h"
+
+#include "messages.h"
+#include "platform.h"
+
+int convert_file(const char* in_path, const char* out_path, std::FILE* console, run_watch* watch) {
+    std::FILE* in = open_input(in_path);
+    if (in == nullptr) {
+        std::fprintf(console, msg::cannot_open, in_path);
+        return exit_input;
+    }
+    std::FILE* out = open_output(out_path, in);
+    if (out == nullptr) {
+        std::fclose(in);
+        std::fprintf(console, msg::cannot_create, out_path);
+        return exit_output;
+    }
+
+    convert_lines(in, out, console, watch);
+
+    // A runtime may report a failed final flush only to fflush, not to
+    // fclose: both are asked.  A build must not take a half-written output
+    // for an up-to-date one.
+    const bool read_failed = std::ferror(in) != 0;
+    const bool flushed = std::ferror(out) == 0 && std::fflush(out) == 0;
+    const exit_status verdict = watch == nullptr ? exit_done : watch->verdict();
+    const bool closed = close_output(out, flushed && !read_failed && verdict == exit_done);
+    const bool write_failed = !flushed || !closed;
+    std::fclose(in);
+
+    if (write_failed) {
+        std::fprintf(console, msg::cannot_write, out_path);
+        return exit_output;
+    }
+    if (read_failed) {
+        std::fprintf(console, msg::cannot_read, in_path);
+        return exit_input;
+    }
+    if (verdict != exit_done)
+        return verdict;
+    // The messages are out before the output is kept: a run ended while
+    // they are written leaves no output for a build to take as up to date.
+    std::fflush(console);
+    if (!keep_output()) {
+        std::fprintf(console, msg::cannot_write, out_path);
+        return exit_output;
+    }
+    return exit_done;
+}

@@ -1,0 +1,30 @@
+// One conversion from a text file to an assembler file, as both programs
+// run it: the files opened, the text converted, the output closed, and kept
+// only when the run has ended well.
+#pragma once
+
+#include "convert.h"
+
+#include <cstdio>
+
+// One exit status per kind of failure.
+enum exit_status : int {
+    exit_done = 0,
+    exit_usage = 1,
+    exit_input = 2,   // the input cannot be opened or read
+    exit_output = 3,  // the output cannot be created or written
+    exit_log = 4,     // viderav-build: the log cannot be created or written
+    exit_refused = 5, // viderav-build: an option made the text's warnings errors
+};
+
+// What a build adds to a run: a watch told of the text as it is converted,
+// which then gives its verdict, before the output is closed: exit_done
+// keeps the output, any other status removes it and ends the run.
+struct run_watch : convert_watch {
+    virtual exit_status verdict() = 0;
+};
+
+// Converts in_path into out_path, the console's messages on console, and
+// returns the exit status: done, input, output, or the watch's verdict.
+int convert_file(const char* in_path, const char* out_path, std::FILE* console,
+                 run_watch* watch = nullptr);
