@@ -14,7 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <initializer_list>
 
 #ifndef VIDERAV_VERSION
 #define VIDERAV_VERSION "unknown"
@@ -43,22 +43,31 @@ constexpr char help_text[] =
     "opened or read, 3 OUTPUT cannot be created or written, 4 the log cannot be\n"
     "created or written, 5 an option made the warnings errors.\n";
 
-// One line on standard error, written whole.
-void say(const std::string& line) {
-    const std::string whole = line + line_end;
-    std::fwrite(whole.data(), 1, whole.size(), stderr);
+// One line on standard error, its pieces gathered in the stream's buffer
+// and written whole.
+void say(std::initializer_list<const char*> pieces) {
+    for (const char* p : pieces)
+        std::fputs(p, stderr);
+    std::fputs(line_end, stderr);
     std::fflush(stderr);
 }
 
 // OUTPUT with its last extension replaced by .log, or .log added.
-std::string default_log(const char* output) {
-    std::string log = output;
-    std::size_t name = log.find_last_of(text_ends_at_ctrl_z ? "/\\" : "/");
-    name = name == std::string::npos ? 0 : name + 1;
-    const std::size_t dot = log.rfind('.');
-    if (dot != std::string::npos && dot > name)
-        log.erase(dot);
-    return log + ".log";
+const char* default_log(const char* output) {
+    static char log[32768 + 8];
+    const std::size_t n = std::strlen(output);
+    if (n + 5 > sizeof log)
+        return nullptr;
+    std::memcpy(log, output, n + 1);
+    const char* seps = text_ends_at_ctrl_z ? "/\\" : "/";
+    std::size_t name = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::strchr(seps, log[i]) != nullptr)
+            name = i + 1;
+    char* dot = std::strrchr(log + name, '.');
+    if (dot != nullptr && dot > log + name)
+        *dot = '\0';
+    return std::strcat(log, ".log");
 }
 
 } // namespace
@@ -78,8 +87,8 @@ int main(int argc, char* argv[]) {
         const char* a = argv[i];
         if (options_end || a[0] != '-' || a[1] == '\0') {
             if (npaths == 2) {
-                say("viderav-build: one TEXT and one OUTPUT only");
-                say(usage_line);
+                say({"viderav-build: one TEXT and one OUTPUT only"});
+                say({usage_line});
                 return exit_usage;
             }
             paths[npaths++] = a;
@@ -104,40 +113,47 @@ int main(int argc, char* argv[]) {
         } else if (std::strncmp(a, "--log=", 6) == 0 && a[6] != '\0') {
             log_path = a + 6;
         } else {
-            say(std::string("viderav-build: unknown option '") + a + "'");
-            say(usage_line);
+            say({"viderav-build: unknown option '", a, "'"});
+            say({usage_line});
             return exit_usage;
         }
     }
     if (npaths < 2) {
-        say(usage_line);
+        say({usage_line});
         return exit_usage;
     }
     const char* text = paths[0];
     const char* output = paths[1];
-    const std::string log = log_path != nullptr ? log_path : default_log(output);
-    const std::string shown = full_path(text);
-    opt.text = shown.c_str();
-    opt.log = log.c_str();
+    const char* log = log_path != nullptr ? log_path : default_log(output);
+    const char* shown = full_path(text);
+    opt.text = shown;
+    opt.log = log;
 
-    opt.log_file = open_log(log.c_str(), text, output);
+    opt.log_file = log == nullptr ? nullptr : open_log(log, text, output);
     if (opt.log_file == nullptr) {
-        say("viderav: " + shown + ": the log " + log + " cannot be created");
+        say({"viderav: ", shown, ": the log ", log != nullptr ? log : output,
+             log != nullptr ? " cannot be created" : ".log cannot be named"});
         return exit_log;
     }
     std::fputs(msg::banner, opt.log_file);
-    located_lines lines(opt, stderr);
+    // Static: the located lines hold their pending finds, and the stack is
+    // no place for them.
+    static located_lines lines(opt, stderr);
     const int status = convert_file(text, output, opt.log_file, &lines);
     // The verdict flushed and checked the log before the output was kept.
     std::fclose(opt.log_file);
 
     if (status == exit_input)
-        say("viderav: " + shown + ": the text file cannot be opened or read; its messages " +
-            "(Shift_JIS) are in " + log);
+        say({"viderav: ", shown,
+             ": the text file cannot be opened or read; its messages "
+             "(Shift_JIS) are in ",
+             log});
     else if (status == exit_output)
-        say("viderav: " + shown + ": the output " + output + " cannot be created or written; " +
-            "its messages (Shift_JIS) are in " + log);
+        say({"viderav: ", shown, ": the output ", output,
+             " cannot be created or written; "
+             "its messages (Shift_JIS) are in ",
+             log});
     else if (status == exit_log)
-        say("viderav: " + shown + ": the log " + log + " cannot be written");
+        say({"viderav: ", shown, ": the log ", log, " cannot be written"});
     return status;
 }

@@ -15,7 +15,6 @@ inline constexpr std::size_t convert_fill_size = VIDERAV_FILL_SIZE;
 // bytes of the text as read (a CR LF pair one newline), a line over 1023
 // bytes being one line of several records.
 struct convert_watch {
-    virtual ~convert_watch() = default;
     // A byte the code table rejects, in the order of the text.
     virtual void rejected(unsigned long long line, unsigned long long column,
                           unsigned char byte) = 0;
@@ -23,6 +22,10 @@ struct convert_watch {
     // took `records` records.
     virtual void line_end(unsigned long long line, unsigned long long length,
                           unsigned long long records) = 0;
+
+  protected:
+    // Never deleted through this interface.
+    ~convert_watch() = default;
 };
 
 // Reads the text of `in` to its end and writes one assembler comment and one

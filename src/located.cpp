@@ -2,7 +2,15 @@
 
 #include "platform.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
+
+// The line being written: room for the longest text and log names Windows
+// takes, and the message.  Static: the lines are written one at a time.
+char text_line[2 * 32768 + 512];
+std::size_t text_len = 0;
 
 // The range the byte after a UTF-8 lead byte must fall in, and how many
 // bytes the character has; 0 for a byte that leads no character.
@@ -47,12 +55,6 @@ const char* name_of(unsigned char b) {
     }
 }
 
-void append_hex(std::string& s, unsigned long value, int digits) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-        s += hex[(value >> shift) & 0xF];
-}
-
 constexpr const char* once_assembled =
     " once assembled (records of at most 255 bytes assemble exactly)";
 
@@ -61,25 +63,111 @@ constexpr const char* once_assembled =
 located_lines::located_lines(const located_options& options, std::FILE* out)
     : opt(options), to(out) {}
 
-std::string located_lines::head(unsigned long long line, unsigned long long column, bool error,
-                                kind_code code) const {
-    std::string s = opt.text;
-    if (opt.form == line_form::msvc) {
-        s += '(' + std::to_string(line) + ',' + std::to_string(column) + "): ";
-        s += error ? "error" : "warning";
-        s += " VR" + std::to_string(code) + ": ";
-    } else {
-        s += ':' + std::to_string(line) + ':' + std::to_string(column) + ": ";
-        s += error ? "error: " : "warning: ";
-    }
-    return s;
+// Appends s, as much of it as the line has room for.
+void located_lines::put(const char* s) {
+    const std::size_t n = std::min(std::strlen(s), sizeof text_line - text_len);
+    std::memcpy(text_line + text_len, s, n);
+    text_len += n;
 }
 
-// One write per line: a parallel build's other conversions cannot come
-// between its text and its newline.
-void located_lines::emit(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), to);
+void located_lines::put_number(unsigned long long n) {
+    char digits[24];
+    char* at = digits + sizeof digits;
+    *--at = '\0';
+    do {
+        *--at = static_cast<char>('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    put(at);
+}
+
+void located_lines::put_hex(unsigned long value, int digits) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char text[9] = {};
+    for (int i = 0; i < digits; ++i)
+        text[i] = hex[(value >> (4 * (digits - 1 - i))) & 0xF];
+    put(text);
+}
+
+// Starts a line: where, and what kind.
+void located_lines::head(unsigned long long line, unsigned long long column, bool error,
+                         kind_code code) {
+    text_len = 0;
+    put(opt.text);
+    if (opt.form == line_form::msvc) {
+        put("(");
+        put_number(line);
+        put(",");
+        put_number(column);
+        put(error ? "): error VR" : "): warning VR");
+        put_number(static_cast<unsigned long long>(code));
+        put(": ");
+    } else {
+        put(":");
+        put_number(line);
+        put(":");
+        put_number(column);
+        put(error ? ": error: " : ": warning: ");
+    }
+}
+
+// Ends the line and writes it in one write: a parallel build's other
+// conversions cannot come between its text and its newline.
+void located_lines::emit() {
+    text_len = std::min(text_len, sizeof text_line - line_end_size);
+    put(::line_end);
+    std::fwrite(text_line, 1, text_len, to);
     std::fflush(to);
+}
+
+void located_lines::put_found(const found& f) {
+    const int n = f.n;
+    const unsigned char* bytes = f.bytes;
+    if (n > 1) {
+        unsigned long point = bytes[0] & (0x7FU >> n);
+        for (int i = 1; i < n; ++i)
+            point = (point << 6) | (bytes[i] & 0x3FU);
+        if (point == 0xFEFF && f.line == 1 && f.column == 1) {
+            head(f.line, f.column, opt.fail_on_rejected, code_mark);
+            put("the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
+                "save the text without one");
+            return;
+        }
+        head(f.line, f.column, opt.fail_on_rejected, code_rejected);
+        put("rejected character '");
+        char raw[5] = {};
+        std::memcpy(raw, bytes, static_cast<std::size_t>(n));
+        put(raw);
+        put("' (U+");
+        put_hex(point, point > 0xFFFFF ? 6 : point > 0xFFFF ? 5 : 4);
+        put(": bytes");
+        for (int i = 0; i < n; ++i) {
+            put(" ");
+            put_hex(bytes[i], 2);
+        }
+        put("), written as ");
+        put_number(static_cast<unsigned long long>(n));
+        put(" codes 0 (blank glyphs)");
+        return;
+    }
+    head(f.line, f.column, opt.fail_on_rejected, code_rejected);
+    if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
+        const char c[2] = {static_cast<char>(bytes[0]), '\0'};
+        put("rejected character '");
+        put(c);
+        put("' (0x");
+        put_hex(bytes[0], 2);
+        put("), written as code 0 (a blank glyph)");
+    } else {
+        put("rejected byte 0x");
+        put_hex(bytes[0], 2);
+        if (const char* name = name_of(bytes[0])) {
+            put(" (");
+            put(name);
+            put(")");
+        }
+        put(", written as code 0 (a blank glyph)");
+    }
 }
 
 // One rejected character, or one byte that is none, at line:column.
@@ -95,65 +183,33 @@ void located_lines::item(unsigned long long line, unsigned long long column,
     }
     ++shown;
     shown_bytes += static_cast<unsigned long long>(n);
-    std::string s = head(line, column, opt.fail_on_rejected, code_rejected);
-    if (n > 1) {
-        unsigned long point = bytes[0] & (0x7FU >> n);
-        for (int i = 1; i < n; ++i)
-            point = (point << 6) | (bytes[i] & 0x3FU);
-        if (point == 0xFEFF && line == 1 && column == 1) {
-            s = head(line, column, opt.fail_on_rejected, code_mark);
-            s += "the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
-                 "save the text without one";
-        } else {
-            s += "rejected character '";
-            s.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(n));
-            s += "' (U+";
-            append_hex(s, point, point > 0xFFFF ? (point > 0xFFFFF ? 6 : 5) : 4);
-            s += ": bytes";
-            for (int i = 0; i < n; ++i) {
-                s += ' ';
-                append_hex(s, bytes[i], 2);
-            }
-            s += "), written as " + std::to_string(n) + " codes 0 (blank glyphs)";
-        }
-    } else if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
-        s += "rejected character '";
-        s += static_cast<char>(bytes[0]);
-        s += "' (0x";
-        append_hex(s, bytes[0], 2);
-        s += "), written as code 0 (a blank glyph)";
-    } else {
-        s += "rejected byte 0x";
-        append_hex(s, bytes[0], 2);
-        if (const char* name = name_of(bytes[0]))
-            s += std::string(" (") + name + ')';
-        s += ", written as code 0 (a blank glyph)";
-    }
-    pending += s;
-    pending += ::line_end;
-    pending_ends[pending_count++] = pending.size();
+    found& f = pending[pending_count++];
+    f.line = line;
+    f.column = column;
+    std::memcpy(f.bytes, bytes, static_cast<std::size_t>(n));
+    f.n = n;
 }
 
 // The bytes of a character begun and not completed, each on its own.
 void located_lines::flush_bytes() {
-    for (int i = 0; i < seq_len; ++i)
-        item(seq_line, seq_column + static_cast<unsigned long long>(i), seq + i, 1);
-    seq_len = 0;
+    for (int i = 0; i < seq.n; ++i)
+        item(seq.line, seq.column + static_cast<unsigned long long>(i), seq.bytes + i, 1);
+    seq.n = 0;
 }
 
 void located_lines::rejected(unsigned long long line, unsigned long long column,
                              unsigned char byte) {
     ++rejected_bytes;
-    if (seq_len > 0) {
-        const bool next = line == seq_line && column == seq_column + static_cast<unsigned>(seq_len);
-        const utf8_lead lead = lead_of(seq[0]);
+    if (seq.n > 0) {
+        const bool next = line == seq.line && column == seq.column + static_cast<unsigned>(seq.n);
+        const utf8_lead lead = lead_of(seq.bytes[0]);
         const bool fits =
-            seq_len == 1 ? byte >= lead.low && byte <= lead.high : byte >= 0x80 && byte <= 0xBF;
+            seq.n == 1 ? byte >= lead.low && byte <= lead.high : byte >= 0x80 && byte <= 0xBF;
         if (next && fits) {
-            seq[seq_len++] = byte;
-            if (seq_len == seq_need) {
-                item(seq_line, seq_column, seq, seq_len);
-                seq_len = 0;
+            seq.bytes[seq.n++] = byte;
+            if (seq.n == seq_need) {
+                item(seq.line, seq.column, seq.bytes, seq.n);
+                seq.n = 0;
             }
             return;
         }
@@ -161,11 +217,8 @@ void located_lines::rejected(unsigned long long line, unsigned long long column,
     }
     const utf8_lead lead = lead_of(byte);
     if (lead.length > 0) {
-        seq[0] = byte;
-        seq_len = 1;
+        seq = found{line, column, {byte}, 1};
         seq_need = lead.length;
-        seq_line = line;
-        seq_column = column;
         return;
     }
     item(line, column, &byte, 1);
@@ -178,44 +231,45 @@ void located_lines::line_end(unsigned long long line, unsigned long long length,
         ++long_lines;
         if (long_shown < limit) {
             ++long_shown;
-            std::string s = head(line, 1, opt.fail_on_long_lines, code_long);
-            s += "a line of " + std::to_string(length) + " bytes";
-            if (records > 1)
-                s += ", split into " + std::to_string(records) +
-                     " records of at most 1023 bytes; the first one's length byte holds 255";
-            else
-                s += "; its record's length byte holds " + std::to_string(length & 255);
-            s += once_assembled;
-            s += ::line_end;
-            emit(s);
+            head(line, 1, opt.fail_on_long_lines, code_long);
+            put("a line of ");
+            put_number(length);
+            put(" bytes");
+            if (records > 1) {
+                put(", split into ");
+                put_number(records);
+                put(" records of at most 1023 bytes; the first one's length byte holds 255");
+            } else {
+                put("; its record's length byte holds ");
+                put_number(length & 255);
+            }
+            put(once_assembled);
+            emit();
         } else if (long_more_line == 0) {
             long_more_line = line;
         }
     }
-    std::size_t at = 0;
     for (int i = 0; i < pending_count; ++i) {
-        std::fwrite(pending.data() + at, 1, pending_ends[i] - at, to);
-        std::fflush(to);
-        at = pending_ends[i];
+        put_found(pending[i]);
+        emit();
     }
-    pending.clear();
     pending_count = 0;
 }
 
 exit_status located_lines::verdict() {
     if (more_line != 0) {
-        std::string s = head(more_line, more_column, opt.fail_on_rejected, code_more_rejected);
-        s += std::to_string(rejected_bytes - shown_bytes) +
-             " more rejected bytes from here on are not shown; " + opt.log + " lists every one";
-        s += ::line_end;
-        emit(s);
+        head(more_line, more_column, opt.fail_on_rejected, code_more_rejected);
+        put_number(rejected_bytes - shown_bytes);
+        put(" more rejected bytes from here on are not shown; ");
+        put(opt.log);
+        put(" lists every one");
+        emit();
     }
     if (long_more_line != 0) {
-        std::string s = head(long_more_line, 1, opt.fail_on_long_lines, code_more_long);
-        s += std::to_string(long_lines - static_cast<unsigned long long>(long_shown)) +
-             " more lines of over 255 bytes from here on are not shown";
-        s += ::line_end;
-        emit(s);
+        head(long_more_line, 1, opt.fail_on_long_lines, code_more_long);
+        put_number(long_lines - static_cast<unsigned long long>(long_shown));
+        put(" more lines of over 255 bytes from here on are not shown");
+        emit();
     }
     if (opt.log_file != nullptr && (std::fflush(opt.log_file) != 0 || std::ferror(opt.log_file)))
         return exit_log;

@@ -6,7 +6,6 @@
 #include "run.h"
 
 #include <cstdio>
-#include <string>
 
 enum class line_form {
     gcc,  // TEXT:LINE:COLUMN: warning: message
@@ -46,28 +45,35 @@ class located_lines final : public run_watch {
         code_mark = 1002,
         code_more_rejected = 1003,
         code_long = 2001,
-        code_more_long = 2002
+        code_more_long = 2002,
+    };
+
+    // A rejected character, or a byte that is none, waiting for the end of
+    // its line.
+    struct found {
+        unsigned long long line;
+        unsigned long long column;
+        unsigned char bytes[4];
+        int n;
     };
 
     void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
               int n);
     void flush_bytes();
-    [[nodiscard]] std::string head(unsigned long long line, unsigned long long column, bool error,
-                                   kind_code code) const;
-    void emit(const std::string& line);
+    void head(unsigned long long line, unsigned long long column, bool error, kind_code code);
+    void put(const char* s);
+    void put_number(unsigned long long n);
+    void put_hex(unsigned long value, int digits);
+    void put_found(const found& f);
+    void emit();
 
     located_options opt;
     std::FILE* to;
     // A UTF-8 character begun and not yet complete.
-    unsigned char seq[4] = {};
-    int seq_len = 0;
+    found seq{};
     int seq_need = 0;
-    unsigned long long seq_line = 0;
-    unsigned long long seq_column = 0;
-    // The lines of the current text line, written at its end, and where
-    // each ends.
-    std::string pending;
-    std::size_t pending_ends[limit] = {};
+    // The characters of the current text line, written at its end.
+    found pending[limit] = {};
     int pending_count = 0;
     unsigned long long rejected_bytes = 0;
     unsigned long long shown_bytes = 0;

@@ -14,7 +14,6 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <string>
 
 #ifdef _WIN32
 #define LINE_END "\r\n"
@@ -78,8 +77,9 @@ bool close_output(std::FILE* out, bool complete);
 // nullptr otherwise.  Fully buffered.
 std::FILE* open_log(const char* path, const char* text, const char* output);
 
-// path as an absolute path, for the lines that name a file to an editor.
-std::string full_path(const char* path);
+// path as an absolute path, for the lines that name a file to an editor;
+// path itself where it cannot be had.  The result lives until the next call.
+const char* full_path(const char* path);
 
 // The run has ended well: from here on nothing removes the output, and no
 // signal ends the process before it exits.  Until this, an interruption

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -549,11 +550,11 @@ std::FILE* open_log(const char* path, const char* text, const char* output) {
     return log;
 }
 
-std::string full_path(const char* path) {
-    if (path[0] == '/')
+const char* full_path(const char* path) {
+    static char full[2 * PATH_MAX];
+    if (path[0] == '/' || getcwd(full, PATH_MAX) == nullptr ||
+        std::strlen(full) + 1 + std::strlen(path) >= sizeof full)
         return path;
-    static char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr)
-        return path;
-    return std::string(cwd) + '/' + path;
+    std::strcat(full, "/");
+    return std::strcat(full, path);
 }

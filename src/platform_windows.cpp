@@ -6,6 +6,7 @@
 #include <cstring>
 #include <emmintrin.h>
 #include <fcntl.h>
+#include <initializer_list>
 #include <io.h>
 #include <share.h>
 #include <sys/stat.h>
@@ -457,8 +458,8 @@ std::FILE* open_log(const char* path, const char* text, const char* output) {
     return f;
 }
 
-std::string full_path(const char* path) {
+const char* full_path(const char* path) {
     static char full[32768];
     const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-    return n > 0 && n < sizeof full ? std::string(full, n) : std::string(path);
+    return n > 0 && n < sizeof full ? full : path;
 }

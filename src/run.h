@@ -22,6 +22,9 @@ enum exit_status : int {
 // keeps the output, any other status removes it and ends the run.
 struct run_watch : convert_watch {
     virtual exit_status verdict() = 0;
+
+  protected:
+    ~run_watch() = default;
 };
 
 // Converts in_path into out_path, the console's messages on console, and
