@@ -12,6 +12,7 @@
 #include "platform.h"
 #include "run.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -55,19 +56,22 @@ void say(std::initializer_list<const char*> pieces) {
 // OUTPUT with its last extension replaced by .log, or .log added.
 const char* default_log(const char* output) {
     static char log[32768 + 8];
-    const std::size_t n = std::strlen(output);
+    std::size_t n = std::strlen(output);
     if (n + 5 > sizeof log)
         return nullptr;
-    std::memcpy(log, output, n + 1);
+    std::copy_n(output, n, log);
     const char* seps = text_ends_at_ctrl_z ? "/\\" : "/";
     std::size_t name = 0;
     for (std::size_t i = 0; i < n; ++i)
         if (std::strchr(seps, log[i]) != nullptr)
             name = i + 1;
-    char* dot = std::strrchr(log + name, '.');
-    if (dot != nullptr && dot > log + name)
-        *dot = '\0';
-    return std::strcat(log, ".log");
+    for (std::size_t i = n; i > name + 1; --i)
+        if (log[i - 1] == '.') {
+            n = i - 1;
+            break;
+        }
+    std::copy_n(".log", 5, log + n);
+    return log;
 }
 
 } // namespace
@@ -143,16 +147,12 @@ int main(int argc, char* argv[]) {
     // The verdict flushed and checked the log before the output was kept.
     std::fclose(opt.log_file);
 
+    constexpr const char* messages_in = "; its messages (Shift_JIS) are in ";
     if (status == exit_input)
-        say({"viderav: ", shown,
-             ": the text file cannot be opened or read; its messages "
-             "(Shift_JIS) are in ",
-             log});
+        say({"viderav: ", shown, ": the text file cannot be opened or read", messages_in, log});
     else if (status == exit_output)
-        say({"viderav: ", shown, ": the output ", output,
-             " cannot be created or written; "
-             "its messages (Shift_JIS) are in ",
-             log});
+        say({"viderav: ", shown, ": the output ", output, " cannot be created or written",
+             messages_in, log});
     else if (status == exit_log)
         say({"viderav: ", shown, ": the log ", log, " cannot be written"});
     return status;

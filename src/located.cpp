@@ -58,19 +58,14 @@ const char* name_of(unsigned char b) {
 constexpr const char* once_assembled =
     " once assembled (records of at most 255 bytes assemble exactly)";
 
-} // namespace
-
-located_lines::located_lines(const located_options& options, std::FILE* out)
-    : opt(options), to(out) {}
-
 // Appends s, as much of it as the line has room for.
-void located_lines::put(const char* s) {
+void put(const char* s) {
     const std::size_t n = std::min(std::strlen(s), sizeof text_line - text_len);
-    std::memcpy(text_line + text_len, s, n);
+    std::copy_n(s, n, text_line + text_len);
     text_len += n;
 }
 
-void located_lines::put_number(unsigned long long n) {
+void put_number(unsigned long long n) {
     char digits[24];
     char* at = digits + sizeof digits;
     *--at = '\0';
@@ -81,7 +76,7 @@ void located_lines::put_number(unsigned long long n) {
     put(at);
 }
 
-void located_lines::put_hex(unsigned long value, int digits) {
+void put_hex(unsigned long value, int digits) {
     static constexpr char hex[] = "0123456789ABCDEF";
     char text[9] = {};
     for (int i = 0; i < digits; ++i)
@@ -89,9 +84,14 @@ void located_lines::put_hex(unsigned long value, int digits) {
     put(text);
 }
 
+} // namespace
+
+located_lines::located_lines(const located_options& options, std::FILE* out)
+    : opt(options), to(out) {}
+
 // Starts a line: where, and what kind.
 void located_lines::head(unsigned long long line, unsigned long long column, bool error,
-                         kind_code code) {
+                         kind_code code) const {
     text_len = 0;
     put(opt.text);
     if (opt.form == line_form::msvc) {

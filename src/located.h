@@ -60,10 +60,7 @@ class located_lines final : public run_watch {
     void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
               int n);
     void flush_bytes();
-    void head(unsigned long long line, unsigned long long column, bool error, kind_code code);
-    void put(const char* s);
-    void put_number(unsigned long long n);
-    void put_hex(unsigned long value, int digits);
+    void head(unsigned long long line, unsigned long long column, bool error, kind_code code) const;
     void put_found(const found& f);
     void emit();
 

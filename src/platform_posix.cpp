@@ -552,9 +552,13 @@ std::FILE* open_log(const char* path, const char* text, const char* output) {
 
 const char* full_path(const char* path) {
     static char full[2 * PATH_MAX];
-    if (path[0] == '/' || getcwd(full, PATH_MAX) == nullptr ||
-        std::strlen(full) + 1 + std::strlen(path) >= sizeof full)
+    if (path[0] == '/' || getcwd(full, PATH_MAX) == nullptr)
         return path;
-    std::strcat(full, "/");
-    return std::strcat(full, path);
+    const std::size_t dir = std::strlen(full);
+    const std::size_t n = std::strlen(path);
+    if (dir + 1 + n >= sizeof full)
+        return path;
+    full[dir] = '/';
+    std::memcpy(full + dir + 1, path, n + 1);
+    return full;
 }
