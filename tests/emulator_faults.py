@@ -15,6 +15,9 @@ import signal
 import subprocess
 import sys
 
+# Seconds the wrapped command may take before it counts as hung.
+LIMIT = 300
+
 # What qemu and Wine print when they, not the program, break down.
 EMULATOR_SIGNS = (b"qemu: uncaught target signal", b"wine: Assertion failed",
                   b"wine client error")
@@ -47,12 +50,18 @@ def main():
     retries = int(sys.argv[1])
     cmd = sys.argv[2:]
     for attempt in range(retries + 1):
-        proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+        try:
+            proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=LIMIT)
+            why = emulator_failed(proc.returncode, proc.stderr)
+        except subprocess.TimeoutExpired as hung:
+            # What takes a moment on the native loader hangs only for the
+            # emulator's sake here.
+            proc = subprocess.CompletedProcess(cmd, 124, hung.stdout or b"", hung.stderr or b"")
+            why = f"did not end within {LIMIT} s"
         sys.stdout.buffer.write(proc.stdout)
         sys.stdout.buffer.write(proc.stderr)
         sys.stdout.flush()
-        why = emulator_failed(proc.returncode, proc.stderr)
         if why is None or attempt == retries:
             break
         print(f"retry {attempt + 1} of {retries}: the emulator failed ({why})", flush=True)

@@ -31,6 +31,23 @@ from cases import BANNER, CASES, DEEP_NAME, REMOVED, Unavailable, cannot_create 
 from cases import read_file as read  # noqa: E402
 
 SKIP = 77
+# Seconds a run may take; less on the emulated route, where a hung run is
+# the emulator's and is run again.
+run_limit = 120
+
+
+class Hung(Exception):
+    """The run did not end within run_limit seconds; it was killed."""
+
+
+def kill(proc):
+    """Ends proc, and reads what is left of its pipes a bounded time: a
+    process it started may still hold them."""
+    proc.kill()
+    try:
+        proc.communicate(timeout=10)
+    except (subprocess.TimeoutExpired, ValueError):
+        pass
 
 
 def crlf(data):
@@ -168,19 +185,19 @@ def run_once(case, cmd, folder, out_path, env):
             # runs a console's Ctrl-C handler on a thread of its own, a
             # moment later, and the end of the input must not win the race.
             try:
-                proc.wait(timeout=120)
+                proc.wait(timeout=run_limit)
             except subprocess.TimeoutExpired:
-                proc.kill()
-                raise
+                kill(proc)
+                raise Hung() from None
         # The end of the input, for a run that ignores the signal.
         os.close(fifo)
         fifo = None
         stdin = None
     try:
-        stdout, stderr = proc.communicate(stdin, timeout=120)
+        stdout, stderr = proc.communicate(stdin, timeout=run_limit)
     except subprocess.TimeoutExpired:
-        proc.kill()
-        raise
+        kill(proc)
+        raise Hung() from None
     finally:
         if fifo is not None:
             os.close(fifo)
@@ -190,7 +207,11 @@ def run_once(case, cmd, folder, out_path, env):
     if second:
         # Only what the other run did when it ends: the end of this one
         # comes first.
-        second = second.communicate(timeout=120)[0], second.returncode
+        try:
+            second = second.communicate(timeout=run_limit)[0], second.returncode
+        except subprocess.TimeoutExpired:
+            kill(second)
+            raise Hung() from None
     return proc.returncode, stdout, stderr, second
 
 
@@ -273,15 +294,21 @@ def run_case(case, exe, emulator, wine_prefix, windows, native, retries=0):
         # Under Wine the folder is on drive C:, so that it has two drive letters.
         with tempfile.TemporaryDirectory(prefix="viderav-e2e-",
                                          dir=drive_c(wine_prefix) if wine else None) as folder:
+            hung = False
             try:
                 failures, run = run_in(case, folder, exe, emulator, wine_prefix, windows, native)
             except Unavailable as why:
                 print(f"{case.name}: cannot be run here: {why}")
                 return SKIP
+            except Hung:
+                failures, run, hung = [f"the run did not end within {run_limit} s"], None, True
             finally:
                 if case.teardown:
                     case.teardown(folder)
-        why = failures and run and emulator_failed(*run, sent=case.signal)
+        # Hung is the emulator's only on its route, where the same case ends
+        # in a moment on the native loader and under wine64.
+        why = failures[0] if hung else failures and run and emulator_failed(*run,
+                                                                           sent=case.signal)
         if not why or attempt == retries:
             break
         print(f"{case.name}: retry {attempt + 1} of {retries}: the emulator failed ({why}); "
@@ -317,9 +344,12 @@ def run_in(case, folder, exe, emulator, wine_prefix, windows, native):
     argv0 = os.fsencode(exe)
     if wine:
         # Wine hands the program its path as Windows spells it.
-        argv0 = subprocess.run(emulator + ["winepath", "-w", exe], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               check=True, timeout=120).stdout.rstrip(b"\r\n")
+        try:
+            argv0 = subprocess.run(emulator + ["winepath", "-w", exe], stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                   check=True, timeout=run_limit).stdout.rstrip(b"\r\n")
+        except subprocess.TimeoutExpired:
+            raise Hung() from None
     cmd = emulator + [argv0] + [fill(a, names) for a in case.args]
     if case.race:
         return race(case, cmd, folder, in_path, out_path), None
@@ -390,6 +420,9 @@ def main():
     if args.list:
         print(";".join(c.name for c in CASES))
         return 0
+    if args.emulator_retries:
+        global run_limit
+        run_limit = 60
     emulator = args.emulator.split(";") if args.emulator else []
     exe = os.path.abspath(args.exe)
     names = [c for c in CASES if args.case in (None, c.name)]
