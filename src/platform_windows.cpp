@@ -149,6 +149,20 @@ void silence_console() {
     }
 }
 
+// A binary stream for writing on the handle h, which it then owns; where
+// none can be had, h is closed and nullptr returned.
+std::FILE* stream_of(HANDLE h) {
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY);
+    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
+    if (f == nullptr) {
+        if (fd < 0)
+            CloseHandle(h);
+        else
+            _close(fd);
+    }
+    return f;
+}
+
 bool delete_on_close(HANDLE h, bool remove) {
     FILE_DISPOSITION_INFO info{static_cast<BOOLEAN>(remove)};
     return SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info) != 0;
@@ -373,15 +387,9 @@ std::FILE* open_output(const char* path, std::FILE* /*in: it denies writers*/) {
     const HANDLE h = open_disk_output(name);
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
-    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY);
-    std::FILE* out = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (out == nullptr) {
-        if (fd < 0)
-            CloseHandle(h);
-        else
-            _close(fd);
+    std::FILE* out = stream_of(h);
+    if (out == nullptr)
         made = INVALID_HANDLE_VALUE;
-    }
     return unbuffered(out);
 }
 
@@ -444,17 +452,13 @@ std::FILE* open_log(const char* path, const char* text, const char* output) {
         }
         ok = ok && SetEndOfFile(h) != 0;
     }
-    const int fd =
-        ok ? _open_osfhandle(reinterpret_cast<std::intptr_t>(h), _O_WRONLY | _O_BINARY) : -1;
-    std::FILE* f = fd < 0 ? nullptr : _fdopen(fd, "wb");
-    if (f == nullptr) {
-        if (fd < 0)
-            CloseHandle(h);
-        else
-            _close(fd);
+    if (!ok) {
+        CloseHandle(h);
         return nullptr;
     }
-    std::setvbuf(f, nullptr, _IOFBF, std::size_t{1} << 16);
+    std::FILE* f = stream_of(h);
+    if (f != nullptr)
+        std::setvbuf(f, nullptr, _IOFBF, std::size_t{1} << 16);
     return f;
 }
 
