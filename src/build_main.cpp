@@ -15,7 +15,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #ifndef VIDERAV_VERSION
 #define VIDERAV_VERSION "unknown"
@@ -44,13 +43,13 @@ constexpr char help_text[] =
     "opened or read, 3 OUTPUT cannot be created or written, 4 the log cannot be\n"
     "created or written, 5 an option made the warnings errors.\n";
 
-// One line on standard error, its pieces gathered in the stream's buffer
-// and written whole.
-void say(std::initializer_list<const char*> pieces) {
-    for (const char* p : pieces)
-        std::fputs(p, stderr);
-    std::fputs(line_end, stderr);
-    std::fflush(stderr);
+// Standard error, and the text as the lines name it.
+std::FILE* errors = stderr;
+const char* shown = "";
+
+void tell_wait(const char* path) {
+    say(errors, {"viderav: ", name(shown), ": waiting for another process to release its lock on ",
+                 name(path)});
 }
 
 // OUTPUT with its last extension replaced by .log, or .log added.
@@ -78,9 +77,7 @@ const char* default_log(const char* output) {
 
 int main(int argc, char* argv[]) {
     prepare_run(argc, argv);
-    // Each located line leaves in one write, whatever its length.
-    static char err_buf[std::size_t{1} << 16];
-    std::setvbuf(stderr, err_buf, _IOFBF, sizeof err_buf);
+    errors = prepare_errors(argc, argv);
 
     located_options opt{};
     const char* log_path = nullptr;
@@ -91,8 +88,8 @@ int main(int argc, char* argv[]) {
         const char* a = argv[i];
         if (options_end || a[0] != '-' || a[1] == '\0') {
             if (npaths == 2) {
-                say({"viderav-build: one TEXT and one OUTPUT only"});
-                say({usage_line});
+                say(errors, {"viderav-build: one TEXT and one OUTPUT only"});
+                say(errors, {usage_line});
                 return exit_usage;
             }
             paths[npaths++] = a;
@@ -117,43 +114,46 @@ int main(int argc, char* argv[]) {
         } else if (std::strncmp(a, "--log=", 6) == 0 && a[6] != '\0') {
             log_path = a + 6;
         } else {
-            say({"viderav-build: unknown option '", a, "'"});
-            say({usage_line});
+            say(errors, {"viderav-build: unknown option '", name(a), "'"});
+            say(errors, {usage_line});
             return exit_usage;
         }
     }
     if (npaths < 2) {
-        say({usage_line});
+        say(errors, {usage_line});
         return exit_usage;
     }
     const char* text = paths[0];
     const char* output = paths[1];
     const char* log = log_path != nullptr ? log_path : default_log(output);
-    const char* shown = full_path(text);
+    shown = full_path(text);
     opt.text = shown;
     opt.log = log;
 
-    opt.log_file = log == nullptr ? nullptr : open_log(log, text, output);
-    if (opt.log_file == nullptr) {
-        say({"viderav: ", shown, ": the log ", log != nullptr ? log : output,
-             log != nullptr ? " cannot be created" : ".log cannot be named"});
-        return exit_log;
-    }
-    std::fputs(msg::banner, opt.log_file);
     // Static: the located lines hold their pending finds, and the stack is
     // no place for them.
-    static located_lines lines(opt, stderr);
-    const int status = convert_file(text, output, opt.log_file, &lines);
-    // The verdict flushed and checked the log before the output was kept.
-    std::fclose(opt.log_file);
+    static located_lines lines(opt, errors);
+    on_lock_wait = tell_wait;
+    const int status = convert_file(text, output, nullptr, &lines);
+    const bool log_whole = lines.close_log();
 
-    constexpr const char* messages_in = "; its messages (Shift_JIS) are in ";
+    // Where the run's messages are, or that the log failed too.
+    const bool log_failed = lines.log_opened() && !log_whole;
+    const said log_said[] = {log_whole    ? "; its messages (Shift_JIS) are in "
+                             : log_failed ? "; its log "
+                                          : "",
+                             name(log_whole || log_failed ? log : ""),
+                             log_failed ? " cannot be written either" : ""};
     if (status == exit_input)
-        say({"viderav: ", shown, ": the text file cannot be opened or read", messages_in, log});
+        say(errors, {"viderav: ", name(shown), ": the text file cannot be opened or read",
+                     log_said[0], log_said[1], log_said[2]});
     else if (status == exit_output)
-        say({"viderav: ", shown, ": the output ", output, " cannot be created or written",
-             messages_in, log});
+        say(errors, {"viderav: ", name(shown), ": the output ", name(output),
+                     " cannot be created or written", log_said[0], log_said[1], log_said[2]});
+    else if (status == exit_log && log == nullptr)
+        say(errors, {"viderav: ", name(shown), ": the log ", name(output), ".log cannot be named"});
     else if (status == exit_log)
-        say({"viderav: ", shown, ": the log ", log, " cannot be written"});
+        say(errors, {"viderav: ", name(shown), ": the log ", name(log),
+                     lines.log_opened() ? " cannot be written" : " cannot be created"});
     return status;
 }

@@ -1,5 +1,6 @@
 #include "located.h"
 
+#include "messages.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -38,12 +39,19 @@ utf8_lead lead_of(unsigned char b) {
     return {0, 0, 0};
 }
 
+// What a control byte is called; the rest are named by their Ctrl key.
 const char* name_of(unsigned char b) {
     switch (b) {
     case 0x00:
         return "a zero byte";
+    case 0x08:
+        return "a backspace";
     case 0x09:
         return "a tab";
+    case 0x0B:
+        return "a vertical tab";
+    case 0x0C:
+        return "a form feed";
     case 0x0D:
         return "a carriage return without a line feed";
     case 0x1B:
@@ -84,7 +92,44 @@ void put_hex(unsigned long value, int digits) {
     put(text);
 }
 
+// Appends a file's name, each control byte as \xHH: a newline in a name
+// must not start a line of its own.
+void put_name(const char* s) {
+    for (const char* run = s;; ++s) {
+        const auto c = static_cast<unsigned char>(*s);
+        if (c != 0 && c >= 0x20 && c != 0x7F)
+            continue;
+        const std::size_t n =
+            std::min(static_cast<std::size_t>(s - run), sizeof text_line - text_len);
+        std::copy_n(run, n, text_line + text_len);
+        text_len += n;
+        if (c == 0)
+            return;
+        put("\\x");
+        put_hex(c, 2);
+        run = s + 1;
+    }
+}
+
+// Ends the line and writes it in one write: a parallel build's other
+// conversions cannot come between its text and its newline.
+void emit_to(std::FILE* to) {
+    text_len = std::min(text_len, sizeof text_line - line_end_size);
+    put(::line_end);
+    write_line(to, text_line, text_len);
+}
+
 } // namespace
+
+void say(std::FILE* to, std::initializer_list<said> pieces) {
+    text_len = 0;
+    for (const said& p : pieces)
+        if (p.name)
+            put_name(p.text);
+        else
+            put(p.text);
+    emit_to(to);
+}
 
 located_lines::located_lines(const located_options& options, std::FILE* out)
     : opt(options), to(out) {}
@@ -93,7 +138,7 @@ located_lines::located_lines(const located_options& options, std::FILE* out)
 void located_lines::head(unsigned long long line, unsigned long long column, bool error,
                          kind_code code) const {
     text_len = 0;
-    put(opt.text);
+    put_name(opt.text);
     if (opt.form == line_form::msvc) {
         put("(");
         put_number(line);
@@ -111,13 +156,25 @@ void located_lines::head(unsigned long long line, unsigned long long column, boo
     }
 }
 
-// Ends the line and writes it in one write: a parallel build's other
-// conversions cannot come between its text and its newline.
 void located_lines::emit() {
-    text_len = std::min(text_len, sizeof text_line - line_end_size);
-    put(::line_end);
-    std::fwrite(text_line, 1, text_len, to);
-    std::fflush(to);
+    emit_to(to);
+}
+
+std::FILE* located_lines::start(std::FILE* in, std::FILE* out) {
+    log_file = opt.log == nullptr ? nullptr : open_log(opt.log, in, out);
+    if (log_file == nullptr)
+        return nullptr;
+    opened = true;
+    std::fputs(msg::banner, log_file);
+    return log_file;
+}
+
+bool located_lines::close_log() {
+    if (log_file == nullptr)
+        return false;
+    const bool closed = std::fclose(log_file) == 0;
+    log_file = nullptr;
+    return closed && !log_failed;
 }
 
 void located_lines::put_found(const found& f) {
@@ -164,6 +221,11 @@ void located_lines::put_found(const found& f) {
         if (const char* name = name_of(bytes[0])) {
             put(" (");
             put(name);
+            put(")");
+        } else if (bytes[0] < 0x20) {
+            const char key[2] = {static_cast<char>(bytes[0] + 0x40), '\0'};
+            put(" (a control character, Ctrl-");
+            put(key);
             put(")");
         }
         put(", written as code 0 (a blank glyph)");
@@ -257,12 +319,17 @@ void located_lines::line_end(unsigned long long line, unsigned long long length,
 }
 
 exit_status located_lines::verdict() {
+    // Asked first: no line may send the user to a log that lacks messages.
+    log_failed = log_file != nullptr && (std::fflush(log_file) != 0 || std::ferror(log_file));
     if (more_line != 0) {
         head(more_line, more_column, opt.fail_on_rejected, code_more_rejected);
         put_number(rejected_bytes - shown_bytes);
-        put(" more rejected bytes from here on are not shown; ");
-        put(opt.log);
-        put(" lists every one");
+        put(" more rejected bytes from here on are not shown");
+        if (log_file != nullptr && !log_failed) {
+            put("; ");
+            put_name(opt.log);
+            put(" lists every one");
+        }
         emit();
     }
     if (long_more_line != 0) {
@@ -271,7 +338,7 @@ exit_status located_lines::verdict() {
         put(" more lines of over 255 bytes from here on are not shown");
         emit();
     }
-    if (opt.log_file != nullptr && (std::fflush(opt.log_file) != 0 || std::ferror(opt.log_file)))
+    if (log_failed)
         return exit_log;
     if ((opt.fail_on_rejected && rejected_bytes > 0) || (opt.fail_on_long_lines && long_lines > 0))
         return exit_refused;

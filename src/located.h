@@ -6,6 +6,7 @@
 #include "run.h"
 
 #include <cstdio>
+#include <initializer_list>
 
 enum class line_form {
     gcc,  // TEXT:LINE:COLUMN: warning: message
@@ -14,12 +15,25 @@ enum class line_form {
 
 struct located_options {
     const char* text; // the text's name, as the lines give it
-    const char* log;  // where the console's messages went
+    const char* log;  // where the console's messages go; nullptr: it has no name
     line_form form = line_form::gcc;
     bool fail_on_rejected = false;
     bool fail_on_long_lines = false;
-    std::FILE* log_file = nullptr; // flushed and checked for the verdict
 };
+
+// A piece of one of viderav-build's own lines: text, or a file's name,
+// whose control bytes are written as \xHH so that no name can forge a line.
+struct said {
+    said(const char* s, bool is_name = false) : text(s), name(is_name) {}
+    const char* text;
+    bool name;
+};
+inline said name(const char* s) {
+    return {s, true};
+}
+
+// One line of viderav-build's own, a failure or a wait, written whole.
+void say(std::FILE* to, std::initializer_list<said> pieces);
 
 // Told of the text as the encoder reads it; writes each located line whole,
 // in one write, to `to`, so that parallel builds never interleave two.  A
@@ -32,12 +46,21 @@ class located_lines final : public run_watch {
 
     located_lines(const located_options& options, std::FILE* out);
 
+    // Opens the log, once the text and the output are open, and writes the
+    // banner there.
+    std::FILE* start(std::FILE* in, std::FILE* out) override;
     void rejected(unsigned long long line, unsigned long long column, unsigned char byte) override;
     void line_end(unsigned long long line, unsigned long long length,
                   unsigned long long records) override;
     // The lines for what was not shown; then exit_refused where an option
     // makes the text's warnings errors, exit_log where the log failed.
     exit_status verdict() override;
+    // Closes the log; whether it holds every message of the run.
+    bool close_log();
+    // Whether the log was opened at all.
+    bool log_opened() const {
+        return opened;
+    }
 
   private:
     enum kind_code {
@@ -66,6 +89,9 @@ class located_lines final : public run_watch {
 
     located_options opt;
     std::FILE* to;
+    std::FILE* log_file = nullptr;
+    bool opened = false;
+    bool log_failed = false;
     // A UTF-8 character begun and not yet complete.
     found seq{};
     int seq_need = 0;

@@ -72,10 +72,31 @@ std::FILE* open_output(const char* path, std::FILE* in);
 // closed, or not kept.
 bool close_output(std::FILE* out, bool complete);
 
-// viderav-build's log, where the console's messages go: created, or
-// emptied once known to be neither the text nor the output under any name;
-// nullptr otherwise.  Fully buffered.
-std::FILE* open_log(const char* path, const char* text, const char* output);
+// viderav-build's standard error, where its located lines go.  Like the
+// console it waits for a slow reader, and a file of the run's (the text,
+// the output or the log) that it is sent to is refused; nothing more
+// reaches it then.  On Windows its line ends are written as they are, and
+// from here on every name is UTF-8: argv's strings are replaced by the
+// UTF-8 spellings of the names the system holds, so that a name outside the
+// ANSI code page, or one derived from another, still leads to its file.
+std::FILE* prepare_errors(int argc, char* argv[]);
+
+// Writes p[0, n), one line, to `to` in one write; on Windows a console gets
+// it as wide characters.  Returns false when it could not be written.
+bool write_line(std::FILE* to, const char* p, std::size_t n);
+
+// Told, once for each file, that the run is about to wait for the lock that
+// another process holds on it.  viderav leaves it unset: its console is as
+// specified.
+inline void (*on_lock_wait)(const char* path) = nullptr;
+
+// viderav-build's log, where the console's messages go, opened once the
+// text and the output are: created, or emptied once known to be neither of
+// them nor standard error's file, under any name.  It is locked as the
+// output is, so that it is no other running conversion's output or log.
+// nullptr otherwise; a file created only to be refused is removed again.
+// Fully buffered.
+std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out);
 
 // path as an absolute path, for the lines that name a file to an editor;
 // path itself where it cannot be had.  The result lives until the next call.

@@ -38,6 +38,11 @@ struct stat console_st {};
 bool console_known = false;
 // Where the console's bytes go; -1 once nothing may reach it.
 int console_fd = STDOUT_FILENO;
+// viderav-build's standard error, the same way.
+char errors_buf[std::size_t{1} << 16];
+struct stat errors_st {};
+bool errors_known = false;
+int errors_fd = STDERR_FILENO;
 
 bool same_file(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -46,6 +51,15 @@ bool same_file(const struct stat& a, const struct stat& b) {
 // The regular file standard output was sent to.
 bool is_console_file(const struct stat& st) {
     return console_known && S_ISREG(st.st_mode) && same_file(console_st, st);
+}
+
+// The regular file viderav-build's standard error was sent to; from then on
+// nothing reaches it, lest it reach a file of the run's.
+bool is_errors_file(const struct stat& st) {
+    if (!errors_known || !S_ISREG(st.st_mode) || !same_file(errors_st, st))
+        return false;
+    errors_fd = -1;
+    return true;
 }
 
 // Writes all of p[0, n).  A descriptor handed over non-blocking fails a
@@ -68,10 +82,23 @@ bool write_all(int fd, const char* p, std::size_t n) {
     return true;
 }
 
-extern "C" ssize_t console_write(void* /*cookie*/, const char* p, std::size_t n) {
-    if (console_fd >= 0 && !write_all(console_fd, p, n))
+// A cookie stream's writer, on the descriptor the cookie points to.
+extern "C" ssize_t sink_write(void* cookie, const char* p, std::size_t n) {
+    const int fd = *static_cast<int*>(cookie);
+    if (fd >= 0 && !write_all(fd, p, n))
         return -1;
     return static_cast<ssize_t>(n);
+}
+
+// A fully buffered stream whose writes wait for a slow reader, also on a
+// descriptor handed over non-blocking, which the runtime's own stream would
+// take for a failure and drop the rest; fallback where none can be made.
+std::FILE* waiting_stream(int* fd, char* buf, std::size_t size, std::FILE* fallback) {
+    std::FILE* f = fopencookie(fd, "w", {nullptr, sink_write, nullptr, nullptr});
+    if (f == nullptr)
+        f = fallback;
+    std::setvbuf(f, buf, _IOFBF, size);
+    return f;
 }
 
 // The encoder reads and writes in large blocks: a buffer of the runtime's
@@ -355,19 +382,36 @@ std::FILE* empty_existing(int fd, const char* path, const struct stat& st) {
     return out;
 }
 
-// Waits until no other run writes the file fd, which path led to.  Returns
-// false, with fd closed, when path no longer leads to it: the other run
-// removed or replaced it, and the name is to be looked at again.
-bool wait_turn(int fd, const char* path, struct stat& st) {
-    while (flock(fd, LOCK_EX) != 0)
-        // A file system without locks is written as it is.
-        if (errno != EINTR)
-            return true;
+// Takes the exclusive lock on fd, which path led to, waiting for another
+// holder, and saying so first where someone listens.  A file system
+// without locks is written as it is.
+void lock_file(int fd, const char* path) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK)
+        return;
+    if (on_lock_wait != nullptr)
+        on_lock_wait(path);
+    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+enum class turn { mine, again, never };
+
+// Waits until no other run writes the file fd, which path led to.  again,
+// with fd closed, when path no longer leads to it: the other run removed or
+// replaced it, and the name is to be looked at again.  never, with fd
+// closed, for a file that no name leads to even before the wait (reached
+// through /proc/self/fd): it cannot be this run's output.
+turn wait_turn(int fd, const char* path, struct stat& st) {
+    if (st.st_nlink == 0) {
+        close(fd);
+        return turn::never;
+    }
+    lock_file(fd, path);
     struct stat now {};
     if (fstat(fd, &st) == 0 && st.st_nlink > 0 && stat(path, &now) == 0 && same_file(now, st))
-        return true;
+        return turn::mine;
     close(fd);
-    return false;
+    return turn::again;
 }
 
 // Creates the output where path leads, which held nothing when the kernel
@@ -437,14 +481,17 @@ std::FILE* prepare_run(int /*argc*/, char* /*argv*/[]) {
     // A reader of the console that goes away fails the console's writes; it
     // must not cost the output.
     std::signal(SIGPIPE, SIG_IGN);
-    // The console's writes wait for a slow reader, also on a descriptor
-    // handed over non-blocking, which the runtime's stream would take for a
-    // failure and drop the rest.
-    std::FILE* console = fopencookie(nullptr, "w", {nullptr, console_write, nullptr, nullptr});
-    if (console == nullptr)
-        console = stdout;
-    std::setvbuf(console, console_buf, _IOFBF, sizeof console_buf);
-    return console;
+    return waiting_stream(&console_fd, console_buf, sizeof console_buf, stdout);
+}
+
+std::FILE* prepare_errors(int /*argc*/, char* /*argv*/[]) {
+    errors_known = fstat(STDERR_FILENO, &errors_st) == 0;
+    return waiting_stream(&errors_fd, errors_buf, sizeof errors_buf, stderr);
+}
+
+bool write_line(std::FILE* to, const char* p, std::size_t n) {
+    const bool written = std::fwrite(p, 1, n, to) == n;
+    return std::fflush(to) == 0 && written;
 }
 
 std::FILE* open_input(const char* path) {
@@ -452,7 +499,8 @@ std::FILE* open_input(const char* path) {
     if (in == nullptr)
         return nullptr;
     struct stat st {};
-    if (fileno(in) <= STDERR_FILENO || fstat(fileno(in), &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fileno(in) <= STDERR_FILENO || fstat(fileno(in), &st) != 0 || S_ISDIR(st.st_mode) ||
+        is_errors_file(st)) {
         std::fclose(in);
         return nullptr;
     }
@@ -489,18 +537,22 @@ std::FILE* open_output(const char* path, std::FILE* in) {
         // such as a terminal or /dev/null, both may share.  Nor a place of
         // a standard descriptor, where the console would be written.
         if (fd <= STDERR_FILENO || fstat(fileno(in), &in_st) != 0 || fstat(fd, &out_st) != 0 ||
-            same_file(in_st, out_st) || is_console_file(out_st)) {
+            same_file(in_st, out_st) || is_console_file(out_st) || is_errors_file(out_st)) {
             close(fd);
             return nullptr;
         }
         if (S_ISREG(out_st.st_mode)) {
             // Another run writing the file is waited for; then this one
             // writes it as if alone.
-            if (!wait_turn(fd, path, out_st)) {
+            switch (wait_turn(fd, path, out_st)) {
+            case turn::mine:
+                return empty_existing(fd, path, out_st);
+            case turn::again:
                 tries = 0;
                 continue;
+            case turn::never:
+                return nullptr;
             }
-            return empty_existing(fd, path, out_st);
         }
         std::FILE* out = unbuffered(fdopen(fd, "w"));
         if (out == nullptr)
@@ -529,20 +581,32 @@ bool keep_output() {
     return true;
 }
 
-std::FILE* open_log(const char* path, const char* text, const char* output) {
-    const int fd = open(path, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
+    bool created = false;
+    int fd = open(path, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0666);
+        created = fd >= 0;
+    }
     if (fd < 0)
         return nullptr;
     struct stat log_st {};
     struct stat other {};
     bool ok = fd > STDERR_FILENO && fstat(fd, &log_st) == 0;
-    for (const char* p : {text, output})
-        if (ok && stat(p, &other) == 0 && same_file(other, log_st))
-            ok = false;
-    if (ok && S_ISREG(log_st.st_mode))
-        ok = ftruncate(fd, 0) == 0;
+    if (ok && S_ISREG(log_st.st_mode)) {
+        // Compared as open files: no spelling of a name can hide one.
+        for (std::FILE* f : {in, out})
+            ok = ok && !(fstat(fileno(f), &other) == 0 && same_file(other, log_st));
+        ok = ok && !is_errors_file(log_st);
+        if (ok)
+            lock_file(fd, path);
+        ok = ok && ftruncate(fd, 0) == 0;
+    }
     std::FILE* log = ok ? fdopen(fd, "w") : nullptr;
     if (log == nullptr) {
+        if (created && fstat(fd, &other) == 0 && stat(path, &log_st) == 0 &&
+            same_file(other, log_st))
+            unlink(path);
         close(fd);
         return nullptr;
     }

@@ -3,6 +3,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <emmintrin.h>
 #include <fcntl.h>
@@ -66,6 +67,9 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
     return TRUE;
 }
 
+// viderav-build's: every name is UTF-8.
+bool utf8_names = false;
+
 // main's own argv, and the same arguments as the system holds them.
 int ansi_argc = 0;
 char** ansi_argv = nullptr;
@@ -81,6 +85,10 @@ const wchar_t* system_name(const char* path) {
     // The longest path Windows takes, in the widest ANSI code page (UTF-8).
     static char ansi[3 * 32768];
     static wchar_t wide[32768];
+    if (utf8_names)
+        return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide, 32768) > 0
+                   ? wide
+                   : nullptr;
     for (int i = 0; i < ansi_argc; ++i) {
         if (ansi_argv[i] != path)
             continue;
@@ -139,14 +147,31 @@ bool is_console_file(HANDLE h) {
            disk_file(h, file) && same_file(con, file);
 }
 
-// From now on the console reaches nothing: standard output goes to NUL,
-// under the buffered stream, which still holds the banner.
-void silence_console() {
+// From now on the stream f reaches nothing: its descriptor goes to NUL,
+// under the buffered stream, which may still hold the banner.
+void silence(std::FILE* f) {
     const int nul = _open("NUL", _O_WRONLY | _O_BINARY);
     if (nul >= 0) {
-        _dup2(nul, _fileno(stdout));
+        _dup2(nul, _fileno(f));
         _close(nul);
     }
+}
+
+// viderav-build's standard error: the file it is sent to, if one, and
+// whether it is a console, which is written wide.
+identity errors_id{};
+bool errors_known = false;
+bool errors_console = false;
+
+// Whether h is the file standard error is sent to; then nothing more
+// reaches it, lest it reach a file of the run's.
+bool is_errors_file(HANDLE h) {
+    identity f{};
+    if (!errors_known || !disk_file(h, f) || !same_file(f, errors_id))
+        return false;
+    silence(stderr);
+    errors_known = false;
+    return true;
 }
 
 // A binary stream for writing on the handle h, which it then owns; where
@@ -198,6 +223,42 @@ std::FILE* prepare_run(int argc, char* argv[]) {
     return stdout;
 }
 
+std::FILE* prepare_errors(int argc, char* argv[]) {
+    // Binary: each line already ends in CR LF.
+    _setmode(_fileno(stderr), _O_BINARY);
+    const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr)));
+    DWORD mode = 0;
+    errors_console = GetConsoleMode(h, &mode) != 0;
+    errors_known = disk_file(h, errors_id);
+    if (wide_argc != argc)
+        return stderr;
+    for (int i = 0; i < argc; ++i) {
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, wide_argv[i], -1, nullptr, 0, nullptr, nullptr);
+        char* utf8 = n > 0 ? static_cast<char*>(std::malloc(static_cast<std::size_t>(n))) : nullptr;
+        if (utf8 == nullptr ||
+            WideCharToMultiByte(CP_UTF8, 0, wide_argv[i], -1, utf8, n, nullptr, nullptr) != n)
+            return stderr;
+        argv[i] = utf8;
+    }
+    utf8_names = true;
+    return stderr;
+}
+
+bool write_line(std::FILE* to, const char* p, std::size_t n) {
+    if (to == stderr && errors_console) {
+        // A console shows UTF-8 only through its wide writes.
+        static wchar_t wide[2 * 32768 + 512];
+        const int count = MultiByteToWideChar(CP_UTF8, 0, p, static_cast<int>(n), wide,
+                                              static_cast<int>(sizeof wide / sizeof *wide));
+        DWORD done = 0;
+        return count > 0 && WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(to))),
+                                          wide, static_cast<DWORD>(count), &done, nullptr) != 0;
+    }
+    const bool written = std::fwrite(p, 1, n, to) == n;
+    return std::fflush(to) == 0 && written;
+}
+
 std::FILE* open_input(const char* path) {
     const wchar_t* name = system_name(path);
     if (name == nullptr)
@@ -214,13 +275,14 @@ std::FILE* open_input(const char* path) {
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     const bool console_is_input = is_console_file(h);
     if (console_is_input)
-        silence_console();
+        silence(stdout);
+    const bool errors_is_input = is_errors_file(h);
     if (in == nullptr) {
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
         return nullptr;
     }
-    if (console_is_input || is_directory(in)) {
+    if (console_is_input || errors_is_input || is_directory(in)) {
         std::fclose(in);
         return nullptr;
     }
@@ -273,12 +335,30 @@ HANDLE open_for_output(const wchar_t* name, DWORD disposition) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// Takes the exclusive lock on h, which name led to, waiting for another
+// holder, and saying so first where someone listens.  False where the file
+// system has no locks.
+bool lock_file(HANDLE h, const wchar_t* name) {
+    OVERLAPPED whole{};
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole) != 0)
+        return true;
+    if (GetLastError() != ERROR_LOCK_VIOLATION)
+        return false;
+    if (on_lock_wait != nullptr) {
+        static char said[3 * 32768];
+        if (WideCharToMultiByte(utf8_names ? CP_UTF8 : CP_ACP, 0, name, -1, said, sizeof said,
+                                nullptr, nullptr) > 0)
+            on_lock_wait(said);
+    }
+    return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+}
+
 // Waits until no other run writes the file h, which name led to.  Returns
 // false, with h closed, when the other run had it deleted or name now
 // leads elsewhere: the name is to be looked at again.
 bool wait_turn(HANDLE h, const wchar_t* name) {
-    OVERLAPPED whole{};
-    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) == 0)
+    if (!lock_file(h, name))
         // A file system without locks is written as it is.
         return true;
     identity locked{};
@@ -321,7 +401,7 @@ HANDLE open_disk_output(const wchar_t* name) {
                 return h;
             // `viderav in.txt out.asm > out.asm`: the messages and the
             // records would overwrite each other.
-            if (is_console_file(h)) {
+            if (is_console_file(h) || is_errors_file(h)) {
                 CloseHandle(h);
                 return INVALID_HANDLE_VALUE;
             }
@@ -426,33 +506,41 @@ bool keep_output() {
     return kept;
 }
 
-std::FILE* open_log(const char* path, const char* text, const char* output) {
+std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
     const wchar_t* name = system_name(path);
     if (name == nullptr)
         return nullptr;
-    const HANDLE h = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared as the output is, so that a second run can open it and wait
+    // for its lock; with delete access where it can be had, to remove a log
+    // created only to be refused.
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h = CreateFileW(name, GENERIC_WRITE | DELETE, share, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool created = h != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (h == INVALID_HANDLE_VALUE) {
+        h = CreateFileW(name, GENERIC_WRITE, share, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                        nullptr);
+        created = false;
+    }
     if (h == INVALID_HANDLE_VALUE)
         return nullptr;
     identity log{};
     bool ok = true;
     if (disk_file(h, log)) {
-        for (const char* p : {text, output}) {
-            const wchar_t* other_name = system_name(p);
-            if (other_name == nullptr)
-                continue;
-            const HANDLE other =
-                CreateFileW(other_name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-            identity f{};
-            if (other != INVALID_HANDLE_VALUE) {
-                ok = ok && !(disk_file(other, f) && same_file(f, log));
-                CloseHandle(other);
-            }
+        // Compared as open files: no spelling of a name can hide one.
+        for (std::FILE* f : {in, out}) {
+            identity other{};
+            ok = ok && !(disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))), other) &&
+                         same_file(other, log));
         }
+        ok = ok && !is_errors_file(h);
+        if (ok)
+            lock_file(h, name);
         ok = ok && SetEndOfFile(h) != 0;
     }
     if (!ok) {
+        if (created)
+            delete_on_close(h, true);
         CloseHandle(h);
         return nullptr;
     }
@@ -463,7 +551,17 @@ std::FILE* open_log(const char* path, const char* text, const char* output) {
 }
 
 const char* full_path(const char* path) {
-    static char full[32768];
-    const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
-    return n > 0 && n < sizeof full ? full : path;
+    static char full[3 * 32768];
+    if (!utf8_names) {
+        const DWORD n = GetFullPathNameA(path, sizeof full, full, nullptr);
+        return n > 0 && n < sizeof full ? full : path;
+    }
+    static wchar_t wide[32768];
+    const wchar_t* name = system_name(path);
+    const DWORD n = name == nullptr ? 0 : GetFullPathNameW(name, 32768, wide, nullptr);
+    return n > 0 && n < 32768 &&
+                   WideCharToMultiByte(CP_UTF8, 0, wide, -1, full, sizeof full, nullptr, nullptr) >
+                       0
+               ? full
+               : path;
 }

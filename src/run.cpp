@@ -6,14 +6,21 @@
 int convert_file(const char* in_path, const char* out_path, std::FILE* console, run_watch* watch) {
     std::FILE* in = open_input(in_path);
     if (in == nullptr) {
-        std::fprintf(console, msg::cannot_open, in_path);
+        if (watch == nullptr)
+            std::fprintf(console, msg::cannot_open, in_path);
         return exit_input;
     }
     std::FILE* out = open_output(out_path, in);
     if (out == nullptr) {
         std::fclose(in);
-        std::fprintf(console, msg::cannot_create, out_path);
+        if (watch == nullptr)
+            std::fprintf(console, msg::cannot_create, out_path);
         return exit_output;
+    }
+    if (watch != nullptr && (console = watch->start(in, out)) == nullptr) {
+        close_output(out, false);
+        std::fclose(in);
+        return exit_log;
     }
 
     convert_lines(in, out, console, watch);

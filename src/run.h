@@ -17,17 +17,21 @@ enum exit_status : int {
     exit_refused = 5, // viderav-build: an option made the text's warnings errors
 };
 
-// What a build adds to a run: a watch told of the text as it is converted,
-// which then gives its verdict, before the output is closed: exit_done
-// keeps the output, any other status removes it and ends the run.
+// What a build adds to a run: where the console's messages go, known only
+// once the text and the output are open; a watch told of the text as it is
+// converted; and its verdict, before the output is closed: exit_done keeps
+// the output, any other status removes it and ends the run.
 struct run_watch : convert_watch {
+    // The console from here on; nullptr refuses the run with exit_log.
+    virtual std::FILE* start(std::FILE* in, std::FILE* out) = 0;
     virtual exit_status verdict() = 0;
 
   protected:
     ~run_watch() = default;
 };
 
-// Converts in_path into out_path, the console's messages on console, and
-// returns the exit status: done, input, output, or the watch's verdict.
+// Converts in_path into out_path, the console's messages on console (with
+// a watch, on what it starts; before that, none), and returns the exit
+// status: done, input, output, log, or the watch's verdict.
 int convert_file(const char* in_path, const char* out_path, std::FILE* console,
                  run_watch* watch = nullptr);

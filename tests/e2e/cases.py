@@ -270,6 +270,17 @@ DEEP_NAME = "d" * 200  # a level of the deep working directory
 LONG_DIRS = ["p" * 100] * 3  # past the 260 characters of a Windows path
 
 
+def deleted_but_open(folder):
+    """out.asm leads, through /proc, to a file this process holds open and
+    has deleted."""
+    path = os.path.join(folder, "gone.asm")
+    with open(path, "wb") as f:
+        f.write(b"old\n")
+    fd = os.open(path, os.O_RDONLY)
+    os.unlink(path)
+    os.symlink(f"/proc/{os.getpid()}/fd/{fd}", os.path.join(folder, "out.asm"))
+
+
 def make_long_dirs(folder):
     os.makedirs(os.path.join(folder, *LONG_DIRS))
 
@@ -461,6 +472,9 @@ CASES = [
          std_closed=True, no_null_device=True, setup=privileged(["unshare", "-m", "true"]),
          only="posix"),
     Case("small_stack", b"Hi!\n", out=HI_OUT, stack=16 << 10, only="posix"),
+    # A file no name leads to, reached through /proc: waited for, it would
+    # never be the run's; it is refused and left as it was.
+    Case("output_deleted_but_open", b"Hi!\n", setup=deleted_but_open, out=b"old\n", status=3, console=cannot_create(b"out.asm"), only="posix"),
     # Ctrl-C on Windows ends the run with STATUS_CONTROL_C_EXIT, whose low
     # byte is what Wine hands back.
     Case("interrupted", None, args=[b"in.fifo", b"out.asm"], stdin=b"Hi!\n",
