@@ -53,7 +53,7 @@ MSVC = re.compile(r"^(?:\s*\d+>)?(\S.*)\((\d+|\d+,\d+|\d+,\d+,\d+,\d+)\)\s*:\s+"
                   r"((?:fatal +)?error|warning|info)\s+(\w+\d+)\s*:\s*(.*)$")
 # The code of each kind of located line in the MSVC form.
 CODES = [("the text begins with a UTF-8 byte-order mark", "VR1002"),
-         ("rejected ", "VR1001"), ("more rejected bytes", "VR1003"),
+         ("more rejected bytes", "VR1003"), ("rejected ", "VR1001"),
          ("more lines of over 255", "VR2002"), ("a line of ", "VR2001")]
 
 
@@ -409,6 +409,133 @@ def straddled():
     return data
 
 
+T = b"a,b\n"
+# What viderav-build is handed that no run may write, refuse wrongly or
+# forge: (what, files before, arguments, standard error's file and mode,
+# status, files after with None for absent, a check of standard error).
+# Each runs in a folder of its own holding t.txt (T).
+HOSTILE = [
+    ("the log is the output", {}, ["t.txt", "o.asm", "--log", "o.asm"], None, 4,
+     {"o.asm": None}, None),
+    ("the default log is the output", {}, ["t.txt", "o.log"], None, 4, {"o.log": None}, None),
+    ("the log is the output respelled", {}, ["t.txt", "./o.asm", "--log", "o.asm"], None, 4,
+     {"o.asm": None}, None),
+    ("the log a dangling link to the output", {"L": "->o.asm"}, ["t.txt", "o.asm", "--log", "L"],
+     None, 4, {"o.asm": None}, None),
+    ("the log is the text behind a stray slash", {"p.txt": b"precious\n"},
+     ["p.txt/", "o.asm", "--log", "p.txt"], None, 2, {"p.txt": b"precious\n", "o.asm": None},
+     None),
+    ("standard error appends to the output", {"o.asm": b"old\n"}, ["t.txt", "o.asm"],
+     ("o.asm", "ab"), 3, {"o.asm": b"old\n", "o.log": None}, None),
+    ("standard error appends to the text", {}, ["t.txt", "o.asm"], ("t.txt", "ab"), 2,
+     {"t.txt": T, "o.asm": None}, None),
+    ("standard error appends to the log", {"o.log": b"old\n"}, ["t.txt", "o.asm"],
+     ("o.log", "ab"), 4, {"o.log": b"old\n", "o.asm": None}, None),
+    ("the output, reached through /proc, is deleted", {"o.asm": "->deleted"}, ["t.txt", "o.asm"],
+     None, 3, {}, None),
+    ("output and log cannot be written", {}, ["t.txt", "/dev/full", "--log", "/dev/full"], None, 3,
+     {}, lambda err: "its log /dev/full cannot be written either" in err),
+    ("the log cannot be written, more rejected than shown", {"m.txt": b"," * 30 + b"\n"},
+     ["m.txt", "o.asm", "--log", "/dev/full"], None, 4, {"o.asm": None},
+     lambda err: "10 more rejected bytes from here on are not shown\n" in err
+     and "lists every one" not in err and "the log /dev/full cannot be written" in err),
+    ("a name that would forge a line", {"evil\nmain.c:12:3: error: forged.txt": T},
+     ["evil\nmain.c:12:3: error: forged.txt", "o.asm"], None, 0, {},
+     lambda err: all(line.startswith("/") for line in err.splitlines())
+     and "/evil\\x0Amain.c:12:3: error: forged.txt:1:2: warning:" in err),
+]
+
+
+def hostile(program, tmp):
+    problems = []
+    deleted = open(os.path.join(tmp, "deleted"), "w+b")
+    deleted.write(b"old\n")
+    deleted.flush()
+    os.unlink(deleted.name)
+    for n, (what, before, argv, err_to, status, after, check) in enumerate(HOSTILE):
+        folder = os.path.join(tmp, f"hostile {n}")
+        write(os.path.join(folder, "t.txt"), T)
+        for name, data in before.items():
+            if data == "->deleted":
+                os.symlink(f"/proc/{os.getpid()}/fd/{deleted.fileno()}", os.path.join(folder, name))
+            elif isinstance(data, str):
+                os.symlink(data[2:], os.path.join(folder, name))
+            else:
+                write(os.path.join(folder, name), data)
+        err = open(os.path.join(folder, err_to[0]), err_to[1]) if err_to else subprocess.PIPE
+        try:
+            proc = subprocess.run([program] + argv, cwd=folder, stdout=subprocess.PIPE,
+                                  stderr=err, timeout=10)
+        except subprocess.TimeoutExpired:
+            problems.append(f"{what}: still running after 10 s")
+            continue
+        finally:
+            if err_to:
+                err.close()
+        said = (proc.stderr or b"").decode(errors="replace")
+        if proc.returncode != status:
+            problems.append(f"{what}: status {proc.returncode}, expected {status}: {said}")
+        for name, data in after.items():
+            path = os.path.join(folder, name)
+            got = open(path, "rb").read() if os.path.lexists(path) else None
+            if got != data:
+                problems.append(f"{what}: {name} holds {got!r}, expected {data!r}")
+        if check and not check(said):
+            problems.append(f"{what}: standard error\n{said}")
+    if os.pread(deleted.fileno(), 100, 0) != b"old\n":
+        problems.append("the deleted output was written")
+    deleted.close()
+
+    # Two runs on one output: the first holds it while it converts a FIFO;
+    # the second waits, says so, and then writes its output and log alone.
+    folder = os.path.join(tmp, "two runs")
+    write(os.path.join(folder, "t.txt"), T)
+    os.mkfifo(os.path.join(folder, "f.fifo"))
+    first = subprocess.Popen([program, "f.fifo", "o.asm"], cwd=folder, stderr=subprocess.DEVNULL)
+    with open(os.path.join(folder, "f.fifo"), "wb") as fifo:
+        fifo.write(T * 3000)
+        fifo.flush()
+        for _ in range(200):
+            if os.path.exists(os.path.join(folder, "o.log")):
+                break
+            time.sleep(0.01)
+        second = subprocess.Popen([program, "t.txt", "o.asm"], cwd=folder,
+                                  stderr=subprocess.PIPE)
+        time.sleep(0.5)
+    said = second.communicate(timeout=20)[1].decode()
+    first.wait(timeout=20)
+    log = open(os.path.join(folder, "o.log"), "rb").read()
+    if (second.returncode != 0 or log.count(b"\n") != 4
+            or not said.startswith("viderav: " + os.path.join(folder, "t.txt") + ": waiting for "
+                                   "another process to release its lock on o.asm\n")):
+        problems.append(f"two runs on one output: status {second.returncode}, the log {log!r}, "
+                        f"standard error\n{said}")
+
+    # A standard error that is a full non-blocking pipe, read late: every
+    # line arrives, where the C library's stream drops them.
+    folder = os.path.join(tmp, "slow reader")
+    data = b"A,\n" * 30
+    write(os.path.join(folder, "m.txt"), data)
+    want = located(os.path.join(folder, "m.txt"), data, "m.log")
+    r, w = os.pipe()
+    os.set_blocking(w, False)
+    filled = 0
+    try:
+        while True:
+            filled += os.write(w, b"x" * 4096)
+    except BlockingIOError:
+        pass
+    proc = subprocess.Popen([program, "m.txt", "m.asm"], cwd=folder, stderr=w)
+    os.close(w)
+    time.sleep(0.5)
+    with os.fdopen(r, "rb") as reader:
+        got = reader.read()[filled:].decode().splitlines()
+    if proc.wait(timeout=20) != 0 or got != want:
+        problems.append(f"a slow non-blocking reader: status {proc.returncode}, got "
+                        f"{len(got)} of {len(want)} lines")
+    return problems
+
+
 def checks(args, prefix, tmp):
     """Small projects against the installed package."""
     problems = []
@@ -490,6 +617,7 @@ add_custom_command(OUTPUT gen.txt
         "mark only": b"\xef\xbb\xbf",
         "backslash": b"a\\b\n",
         "record edges": b"A" * 1023 + b"\n" + b"B" * 2046 + b"\n" + b"C" * 1023,
+        "controls": bytes(b for b in range(0x20) if b != 0x0A) + b"\x7f\n",
     }
     program = os.path.join(prefix, "bin", "viderav-build")
     for name, data in texts.items():
@@ -508,6 +636,7 @@ add_custom_command(OUTPUT gen.txt
                                 + "\n".join(got) + "\nexpected\n" + "\n".join(lines))
         if not os.path.exists(asm):
             problems.append(f"{name}: no output")
+    problems += hostile(program, tmp)
     # A failure is one line and nothing else.
     proc = subprocess.run([program, os.path.join(tmp, "no such.txt"), asm],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
