@@ -46,9 +46,9 @@ TEXTS = {
     "menu.txt": b"NEW GAME\r\nLOAD GAME\r\nOPTIONS\r\n",
     "mistakes.txt": b"Hi, there\r\n" + "caf\u00e9\r\n".encode() + b"L" * 300 + b"\r\n",
 }
-# Every name a Windows build may have to take: spaces, and letters of the
-# ANSI code page outside ASCII.
-FOLDER = "Spiele f\u00fcr alle"
+# Every name a Windows build may have to take: spaces, letters of the ANSI
+# code page (1252) outside ASCII, and letters outside it.
+FOLDER = "Spiele f\u00fcr alle/\u30b2\u30fc\u30e0 \u30c7\u30fc\u30bf"
 
 
 def windows_name(prefix, path):
@@ -136,7 +136,7 @@ def try_zip(args, cmake, ninja, zip_path, folder):
     if proc.returncode != 0:
         return [f"{name}: configure failed:\n{proc.stdout.decode(errors='replace')}"]
     proc = build_it(build)
-    output = proc.stdout.decode("cp1252", errors="replace")
+    output = proc.stdout.decode(errors="replace")
     if proc.returncode != 0:
         return [f"{name}: build failed:\n{output}"]
     for text, data in TEXTS.items():
@@ -148,14 +148,13 @@ def try_zip(args, cmake, ninja, zip_path, folder):
         want = open(ref, "rb").read().replace(b"\n", b"\r\n")
         if got != want:
             problems.append(f"{name}: {text[:-4]}.asm is not what viderav makes of {text}")
-        # The lines name the text in the ANSI code page; a rejected
-        # character is the text's own bytes.
+        # The lines name the text in UTF-8, whatever the code page, and end
+        # in one CR LF each.
         path = windows_name(args.prefix, os.path.join(source, text))
         log = windows_name(args.prefix, os.path.join(build, "out", text[:-4] + ".log"))
-        want = [path.encode("cp1252") + line[len(path):].encode()
-                for line in located(path, data, log)]
-        lines = [line.rstrip(b"\r") for line in proc.stdout.split(b"\n")
-                 if line.startswith(path.encode("cp1252") + b":")]
+        want = [line.encode() + b"\r" for line in located(path, data, log)]
+        lines = [line for line in proc.stdout.split(b"\n")
+                 if line.startswith(path.encode() + b":")]
         if lines != want:
             problems.append(f"{name}: {text} reported\n" + "\n".join(map(repr, lines))
                             + "\nexpected\n" + "\n".join(map(repr, want)))
@@ -180,11 +179,37 @@ def try_zip(args, cmake, ninja, zip_path, folder):
     strict = os.path.join(folder, "strict build")
     proc = configure(strict, "-DSTRICT=ON")
     proc = build_it(strict) if proc.returncode == 0 else proc
-    output = proc.stdout.decode("cp1252", errors="replace")
+    output = proc.stdout.decode(errors="replace")
     errors = [line for line in output.splitlines() if re.search(r":\d+:\d+: error: ", line)]
     if proc.returncode == 0 or len(errors) != 3 or converted(strict):
         problems.append(f"{name}: the options: status {proc.returncode}, {len(errors)} errors, "
                         f"outputs {list(converted(strict))}:\n{output}")
+
+    # The program itself, under code page 932, which cannot spell the
+    # folder's u-umlaut: each kind of name leads to its file, and the lines
+    # are UTF-8.
+    program = os.path.join(root, "bin", "viderav-build.exe")
+    text = windows_name(args.prefix, os.path.join(source, "mistakes.txt"))
+    direct = os.path.join(folder, "direct")
+    os.makedirs(direct)
+    asm, log = (windows_name(args.prefix, os.path.join(direct, n)) for n in ("m.asm", "m.log"))
+    want = [line.encode() + b"\r" for line in located(text, TEXTS["mistakes.txt"], log)]
+    locales = os.path.join(folder, "locale")
+    subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
+                    os.path.join(locales, "ja_JP.UTF-8")],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if not os.path.exists(os.path.join(locales, "ja_JP.UTF-8", "LC_CTYPE")):
+        return problems + [f"{name}: localedef cannot make ja_JP.UTF-8 (Debian: locales)"]
+    for how in (["--log=" + log, text, asm], ["--log", log, text, asm], [text, asm]):
+        for f in os.listdir(direct):
+            os.unlink(os.path.join(direct, f))
+        proc = subprocess.run([args.run, program] + how, cwd=folder, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+                              env=dict(os.environ, LC_ALL="ja_JP.UTF-8", LOCPATH=locales))
+        lines = proc.stderr.split(b"\n")[:-1]
+        if proc.returncode != 0 or lines != want or sorted(os.listdir(direct)) != ["m.asm", "m.log"]:
+            problems.append(f"{name}: {how[0]} under code page 932: status {proc.returncode}, "
+                            f"{sorted(os.listdir(direct))}:\n" + "\n".join(map(repr, lines)))
     return problems
 
 
