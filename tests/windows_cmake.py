@@ -148,12 +148,13 @@ def try_zip(args, cmake, ninja, zip_path, folder):
         want = open(ref, "rb").read().replace(b"\n", b"\r\n")
         if got != want:
             problems.append(f"{name}: {text[:-4]}.asm is not what viderav makes of {text}")
-        # The lines name the text in UTF-8, whatever the code page, and end
-        # in one CR LF each.
+        # The lines name the text in UTF-8, whatever the code page.  (Ninja
+        # adds a CR to the last line of a command's output; the program's
+        # own line ends are checked below.)
         path = windows_name(args.prefix, os.path.join(source, text))
         log = windows_name(args.prefix, os.path.join(build, "out", text[:-4] + ".log"))
-        want = [line.encode() + b"\r" for line in located(path, data, log)]
-        lines = [line for line in proc.stdout.split(b"\n")
+        want = [line.encode() for line in located(path, data, log)]
+        lines = [line.rstrip(b"\r") for line in proc.stdout.split(b"\n")
                  if line.startswith(path.encode() + b":")]
         if lines != want:
             problems.append(f"{name}: {text} reported\n" + "\n".join(map(repr, lines))
@@ -187,7 +188,7 @@ def try_zip(args, cmake, ninja, zip_path, folder):
 
     # The program itself, under code page 932, which cannot spell the
     # folder's u-umlaut: each kind of name leads to its file, and the lines
-    # are UTF-8.
+    # are UTF-8, each ending in one CR LF.
     program = os.path.join(root, "bin", "viderav-build.exe")
     text = windows_name(args.prefix, os.path.join(source, "mistakes.txt"))
     direct = os.path.join(folder, "direct")
@@ -195,6 +196,7 @@ def try_zip(args, cmake, ninja, zip_path, folder):
     asm, log = (windows_name(args.prefix, os.path.join(direct, n)) for n in ("m.asm", "m.log"))
     want = [line.encode() + b"\r" for line in located(text, TEXTS["mistakes.txt"], log)]
     locales = os.path.join(folder, "locale")
+    os.makedirs(locales)
     subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
                     os.path.join(locales, "ja_JP.UTF-8")],
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
