@@ -11,6 +11,7 @@
 #include "messages.h"
 #include "platform.h"
 #include "run.h"
+#include "sarif.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,13 +24,17 @@
 namespace {
 
 constexpr char usage_line[] = "usage: viderav-build [--log FILE] [--fail-on-rejected] "
-                              "[--fail-on-long-lines] [--format=gcc|msvc] TEXT OUTPUT";
+                              "[--fail-on-long-lines] [--format=gcc|msvc|sarif] TEXT OUTPUT\n"
+                              "       viderav-build --check [--fail-on-rejected] "
+                              "[--fail-on-long-lines] [--format=gcc|msvc|sarif] TEXT...";
 
 constexpr char help_text[] =
     "Converts TEXT into the assembler file OUTPUT as viderav does, for a build:\n"
     "viderav's console (banner and messages, Shift_JIS) goes to a log, and each\n"
     "rejected character and each line over 255 bytes is printed on standard\n"
-    "error where it is, as compilers print their diagnostics.\n"
+    "error where it is, as compilers print their diagnostics.  With --check it\n"
+    "reads each TEXT as a conversion would, prints the same lines, and writes\n"
+    "no output and no log.\n"
     "\n"
     "  --log FILE            the log (default: OUTPUT with the extension .log)\n"
     "  --fail-on-rejected    rejected characters are errors: no output is left\n"
@@ -37,11 +42,16 @@ constexpr char help_text[] =
     "  --format=gcc          TEXT:LINE:COLUMN: warning: ... (the default)\n"
     "  --format=msvc         TEXT(LINE,COLUMN): warning VRnnnn: ..., as Visual\n"
     "                        Studio and MSBuild read them\n"
+    "  --format=sarif        one SARIF 2.1.0 log of the whole run on standard\n"
+    "                        output, for code review, instead of the lines\n"
+    "  --check               check the TEXTs, any number of them\n"
     "  --help, --version     this text; the version\n"
     "\n"
     "Exit status: 0 converted (warnings included), 1 usage, 2 TEXT cannot be\n"
     "opened or read, 3 OUTPUT cannot be created or written, 4 the log cannot be\n"
-    "created or written, 5 an option made the warnings errors.\n";
+    "created or written, 5 an option made the warnings errors.  With --check: 2\n"
+    "if any TEXT cannot be opened or read, else 5 if an option made any TEXT's\n"
+    "warnings errors, else 0.\n";
 
 // Standard error, and the text as the lines name it.
 std::FILE* errors = stderr;
@@ -59,10 +69,9 @@ const char* default_log(const char* output) {
     if (n + 5 > sizeof log)
         return nullptr;
     std::copy_n(output, n, log);
-    const char* seps = text_ends_at_ctrl_z ? "/\\" : "/";
     std::size_t name = 0;
     for (std::size_t i = 0; i < n; ++i)
-        if (std::strchr(seps, log[i]) != nullptr)
+        if (std::strchr(path_separators, log[i]) != nullptr)
             name = i + 1;
     for (std::size_t i = n; i > name + 1; --i)
         if (log[i - 1] == '.') {
@@ -73,26 +82,99 @@ const char* default_log(const char* output) {
     return log;
 }
 
+// Where the run's messages are, or that the log failed too: the pieces
+// that end a failure line.
+struct log_note {
+    said pieces[3];
+};
+
+log_note note_on(located_lines& lines, const char* log) {
+    const bool whole = lines.close_log();
+    const bool failed = lines.log_opened() && !whole;
+    return {{whole    ? "; its messages (Shift_JIS) are in "
+             : failed ? "; its log "
+                      : "",
+             name(whole || failed ? log : ""), failed ? " cannot be written either" : ""}};
+}
+
+// One conversion of text into output; the status.
+int convert(const char* text, const char* output, const char* log_path, located_options opt,
+            std::FILE* sarif) {
+    const char* log = log_path != nullptr ? log_path : default_log(output);
+    opt.log = log;
+    // Static: the located lines hold their pending finds, and the stack is
+    // no place for them.
+    static located_lines lines(opt, errors);
+    const int status = convert_file(text, output, nullptr, &lines);
+    int found = 0;
+    const finding* f = lines.findings(found);
+    if (sarif != nullptr)
+        sarif_text(sarif, shown, f, found);
+    const log_note note = note_on(lines, log);
+    const said* n = note.pieces;
+    if (status == exit_input)
+        say(errors, {"viderav: ", name(shown), ": the text file cannot be opened or read", n[0],
+                     n[1], n[2]});
+    else if (status == exit_output)
+        say(errors, {"viderav: ", name(shown), ": the output ", name(output),
+                     " cannot be created or written", n[0], n[1], n[2]});
+    else if (status == exit_log && log == nullptr)
+        say(errors, {"viderav: ", name(shown), ": the log ", name(output), ".log cannot be named"});
+    else if (status == exit_log)
+        say(errors, {"viderav: ", name(shown), ": the log ", name(log),
+                     lines.log_opened() ? " cannot be written" : " cannot be created"});
+    return status;
+}
+
+// Each text read as a conversion would, its records and messages going to
+// the null device; the status over them all.
+int check(char* const* texts, int count, const located_options& opt, std::FILE* sarif) {
+    std::FILE* nowhere = std::fopen(null_device, "wb");
+    if (nowhere == nullptr) {
+        say(errors, {"viderav-build: ", name(null_device), " cannot be opened"});
+        return exit_output;
+    }
+    static char nowhere_buf[std::size_t{1} << 16];
+    std::setvbuf(nowhere, nowhere_buf, _IOFBF, sizeof nowhere_buf);
+    bool unread = false;
+    bool refused = false;
+    static located_lines lines(opt, errors);
+    for (int i = 0; i < count; ++i) {
+        shown = full_path(texts[i]);
+        located_options each = opt;
+        each.text = shown;
+        lines = located_lines(each, errors);
+        const int status = check_file(texts[i], nowhere, lines);
+        if (status == exit_input) {
+            unread = true;
+            say(errors, {"viderav: ", name(shown), ": the text file cannot be opened or read"});
+        }
+        refused = refused || status == exit_refused;
+        int found = 0;
+        const finding* f = lines.findings(found);
+        if (sarif != nullptr)
+            sarif_text(sarif, shown, f, found);
+    }
+    std::fclose(nowhere);
+    return unread ? exit_input : refused ? exit_refused : exit_done;
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
-    prepare_run(argc, argv);
+    std::FILE* const console = prepare_run(argc, argv);
     errors = prepare_errors(argc, argv);
 
     located_options opt{};
     const char* log_path = nullptr;
-    const char* paths[2] = {};
+    bool checking = false;
+    // The paths, moved to the front of argv.
     int npaths = 0;
     bool options_end = false;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         if (options_end || a[0] != '-' || a[1] == '\0') {
-            if (npaths == 2) {
-                say(errors, {"viderav-build: one TEXT and one OUTPUT only"});
-                say(errors, {usage_line});
-                return exit_usage;
-            }
-            paths[npaths++] = a;
+            argv[1 + npaths++] = argv[i];
         } else if (std::strcmp(a, "--") == 0) {
             options_end = true;
         } else if (std::strcmp(a, "--help") == 0) {
@@ -101,6 +183,8 @@ int main(int argc, char* argv[]) {
         } else if (std::strcmp(a, "--version") == 0) {
             std::printf("viderav-build " VIDERAV_VERSION "\n");
             return std::fflush(stdout) == 0 ? exit_done : exit_usage;
+        } else if (std::strcmp(a, "--check") == 0) {
+            checking = true;
         } else if (std::strcmp(a, "--fail-on-rejected") == 0) {
             opt.fail_on_rejected = true;
         } else if (std::strcmp(a, "--fail-on-long-lines") == 0) {
@@ -109,6 +193,8 @@ int main(int argc, char* argv[]) {
             opt.form = line_form::gcc;
         } else if (std::strcmp(a, "--format=msvc") == 0) {
             opt.form = line_form::msvc;
+        } else if (std::strcmp(a, "--format=sarif") == 0) {
+            opt.form = line_form::sarif;
         } else if (std::strcmp(a, "--log") == 0 && i + 1 < argc) {
             log_path = argv[++i];
         } else if (std::strncmp(a, "--log=", 6) == 0 && a[6] != '\0') {
@@ -119,41 +205,27 @@ int main(int argc, char* argv[]) {
             return exit_usage;
         }
     }
-    if (npaths < 2) {
+    if (checking ? npaths < 1 || log_path != nullptr : npaths != 2) {
+        say(errors, {checking && log_path != nullptr ? "viderav-build: --check writes no log"
+                     : npaths > 2                    ? "viderav-build: one TEXT and one OUTPUT only"
+                                                     : "viderav-build: no TEXT"});
         say(errors, {usage_line});
         return exit_usage;
     }
-    const char* text = paths[0];
-    const char* output = paths[1];
-    const char* log = log_path != nullptr ? log_path : default_log(output);
-    shown = full_path(text);
-    opt.text = shown;
-    opt.log = log;
-
-    // Static: the located lines hold their pending finds, and the stack is
-    // no place for them.
-    static located_lines lines(opt, errors);
     on_lock_wait = tell_wait;
-    const int status = convert_file(text, output, nullptr, &lines);
-    const bool log_whole = lines.close_log();
+    std::FILE* const sarif = opt.form == line_form::sarif ? console : nullptr;
+    if (sarif != nullptr)
+        sarif_begin(sarif, VIDERAV_VERSION);
 
-    // Where the run's messages are, or that the log failed too.
-    const bool log_failed = lines.log_opened() && !log_whole;
-    const said log_said[] = {log_whole    ? "; its messages (Shift_JIS) are in "
-                             : log_failed ? "; its log "
-                                          : "",
-                             name(log_whole || log_failed ? log : ""),
-                             log_failed ? " cannot be written either" : ""};
-    if (status == exit_input)
-        say(errors, {"viderav: ", name(shown), ": the text file cannot be opened or read",
-                     log_said[0], log_said[1], log_said[2]});
-    else if (status == exit_output)
-        say(errors, {"viderav: ", name(shown), ": the output ", name(output),
-                     " cannot be created or written", log_said[0], log_said[1], log_said[2]});
-    else if (status == exit_log && log == nullptr)
-        say(errors, {"viderav: ", name(shown), ": the log ", name(output), ".log cannot be named"});
-    else if (status == exit_log)
-        say(errors, {"viderav: ", name(shown), ": the log ", name(log),
-                     lines.log_opened() ? " cannot be written" : " cannot be created"});
+    int status = exit_done;
+    if (checking) {
+        status = check(argv + 1, npaths, opt, sarif);
+    } else {
+        shown = full_path(argv[1]);
+        opt.text = shown;
+        status = convert(argv[1], argv[2], log_path, opt, sarif);
+    }
+    if (sarif != nullptr && !sarif_end(sarif, status) && status == exit_done)
+        return exit_output;
     return status;
 }

@@ -13,6 +13,12 @@ namespace {
 char text_line[2 * 32768 + 512];
 std::size_t text_len = 0;
 
+// The findings of the current text, and their messages.
+finding found_lines[2 * located_lines::limit + 2];
+int found_count = 0;
+char messages[2 * sizeof text_line];
+std::size_t messages_len = 0;
+
 // The range the byte after a UTF-8 lead byte must fall in, and how many
 // bytes the character has; 0 for a byte that leads no character.
 struct utf8_lead {
@@ -132,12 +138,19 @@ void say(std::FILE* to, std::initializer_list<said> pieces) {
 }
 
 located_lines::located_lines(const located_options& options, std::FILE* out)
-    : opt(options), to(out) {}
+    : opt(options), to(out) {
+    found_count = 0;
+    messages_len = 0;
+}
 
 // Starts a line: where, and what kind.
-void located_lines::head(unsigned long long line, unsigned long long column, bool error,
-                         kind_code code) const {
+void located_lines::head(unsigned long long line, unsigned long long column,
+                         unsigned long long column16, bool error, kind_code code) const {
     text_len = 0;
+    if (opt.form == line_form::sarif) {
+        found_lines[found_count] = {code, error, line, column, column16, nullptr};
+        return;
+    }
     put_name(opt.text);
     if (opt.form == line_form::msvc) {
         put("(");
@@ -157,7 +170,21 @@ void located_lines::head(unsigned long long line, unsigned long long column, boo
 }
 
 void located_lines::emit() {
-    emit_to(to);
+    if (opt.form != line_form::sarif) {
+        emit_to(to);
+        return;
+    }
+    const std::size_t n = std::min(text_len, sizeof messages - messages_len - 1);
+    char* at = messages + messages_len;
+    std::copy_n(text_line, n, at);
+    at[n] = '\0';
+    messages_len += n + 1;
+    found_lines[found_count++].message = at;
+}
+
+const finding* located_lines::findings(int& count) const {
+    count = found_count;
+    return found_lines;
 }
 
 std::FILE* located_lines::start(std::FILE* in, std::FILE* out) {
@@ -185,12 +212,12 @@ void located_lines::put_found(const found& f) {
         for (int i = 1; i < n; ++i)
             point = (point << 6) | (bytes[i] & 0x3FU);
         if (point == 0xFEFF && f.line == 1 && f.column == 1) {
-            head(f.line, f.column, opt.fail_on_rejected, code_mark);
+            head(f.line, f.column, f.column16, opt.fail_on_rejected, code_mark);
             put("the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
                 "save the text without one");
             return;
         }
-        head(f.line, f.column, opt.fail_on_rejected, code_rejected);
+        head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected);
         put("rejected character '");
         char raw[5] = {};
         std::memcpy(raw, bytes, static_cast<std::size_t>(n));
@@ -207,7 +234,7 @@ void located_lines::put_found(const found& f) {
         put(" codes 0 (blank glyphs)");
         return;
     }
-    head(f.line, f.column, opt.fail_on_rejected, code_rejected);
+    head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected);
     if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
         const char c[2] = {static_cast<char>(bytes[0]), '\0'};
         put("rejected character '");
@@ -235,10 +262,15 @@ void located_lines::put_found(const found& f) {
 // One rejected character, or one byte that is none, at line:column.
 void located_lines::item(unsigned long long line, unsigned long long column,
                          const unsigned char* bytes, int n) {
+    const unsigned long long column16 = column - folded;
+    // A character of four bytes is two UTF-16 code units, shorter ones one.
+    if (n > 1)
+        folded += static_cast<unsigned long long>(n == 4 ? 2 : n - 1);
     if (shown >= limit) {
         if (shown == limit) {
             more_line = line;
             more_column = column;
+            more_column16 = column16;
             ++shown;
         }
         return;
@@ -248,6 +280,7 @@ void located_lines::item(unsigned long long line, unsigned long long column,
     found& f = pending[pending_count++];
     f.line = line;
     f.column = column;
+    f.column16 = column16;
     std::memcpy(f.bytes, bytes, static_cast<std::size_t>(n));
     f.n = n;
 }
@@ -279,7 +312,7 @@ void located_lines::rejected(unsigned long long line, unsigned long long column,
     }
     const utf8_lead lead = lead_of(byte);
     if (lead.length > 0) {
-        seq = found{line, column, {byte}, 1};
+        seq = found{line, column, 0, {byte}, 1};
         seq_need = lead.length;
         return;
     }
@@ -289,11 +322,12 @@ void located_lines::rejected(unsigned long long line, unsigned long long column,
 void located_lines::line_end(unsigned long long line, unsigned long long length,
                              unsigned long long records) {
     flush_bytes();
+    folded = 0;
     if (length > 255) {
         ++long_lines;
         if (long_shown < limit) {
             ++long_shown;
-            head(line, 1, opt.fail_on_long_lines, code_long);
+            head(line, 1, 1, opt.fail_on_long_lines, code_long);
             put("a line of ");
             put_number(length);
             put(" bytes");
@@ -322,7 +356,7 @@ exit_status located_lines::verdict() {
     // Asked first: no line may send the user to a log that lacks messages.
     log_failed = log_file != nullptr && (std::fflush(log_file) != 0 || std::ferror(log_file));
     if (more_line != 0) {
-        head(more_line, more_column, opt.fail_on_rejected, code_more_rejected);
+        head(more_line, more_column, more_column16, opt.fail_on_rejected, code_more_rejected);
         put_number(rejected_bytes - shown_bytes);
         put(" more rejected bytes from here on are not shown");
         if (log_file != nullptr && !log_failed) {
@@ -333,7 +367,7 @@ exit_status located_lines::verdict() {
         emit();
     }
     if (long_more_line != 0) {
-        head(long_more_line, 1, opt.fail_on_long_lines, code_more_long);
+        head(long_more_line, 1, 1, opt.fail_on_long_lines, code_more_long);
         put_number(long_lines - static_cast<unsigned long long>(long_shown));
         put(" more lines of over 255 bytes from here on are not shown");
         emit();

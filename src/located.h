@@ -9,8 +9,28 @@
 #include <initializer_list>
 
 enum class line_form {
-    gcc,  // TEXT:LINE:COLUMN: warning: message
-    msvc, // TEXT(LINE,COLUMN): warning VRnnnn: message
+    gcc,   // TEXT:LINE:COLUMN: warning: message
+    msvc,  // TEXT(LINE,COLUMN): warning VRnnnn: message
+    sarif, // no lines: findings, for one SARIF log of the whole run
+};
+
+// The kinds of located line, by their VRnnnn code.
+enum kind_code {
+    code_rejected = 1001,
+    code_mark = 1002,
+    code_more_rejected = 1003,
+    code_long = 2001,
+    code_more_long = 2002,
+};
+
+// A located line as data: its place, kind and message.
+struct finding {
+    kind_code code;
+    bool error;
+    unsigned long long line;
+    unsigned long long column;   // in bytes
+    unsigned long long column16; // in UTF-16 code units, as the text decodes
+    const char* message;         // lives until the next text's findings
 };
 
 struct located_options {
@@ -62,20 +82,16 @@ class located_lines final : public run_watch {
         return opened;
     }
 
-  private:
-    enum kind_code {
-        code_rejected = 1001,
-        code_mark = 1002,
-        code_more_rejected = 1003,
-        code_long = 2001,
-        code_more_long = 2002,
-    };
+    // With line_form::sarif, what the lines would say, in order.
+    const finding* findings(int& count) const;
 
+  private:
     // A rejected character, or a byte that is none, waiting for the end of
     // its line.
     struct found {
         unsigned long long line;
         unsigned long long column;
+        unsigned long long column16;
         unsigned char bytes[4];
         int n;
     };
@@ -83,7 +99,8 @@ class located_lines final : public run_watch {
     void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
               int n);
     void flush_bytes();
-    void head(unsigned long long line, unsigned long long column, bool error, kind_code code) const;
+    void head(unsigned long long line, unsigned long long column, unsigned long long column16,
+              bool error, kind_code code) const;
     void put_found(const found& f);
     void emit();
 
@@ -103,6 +120,10 @@ class located_lines final : public run_watch {
     int shown = 0;
     unsigned long long more_line = 0;
     unsigned long long more_column = 0;
+    unsigned long long more_column16 = 0;
+    // Bytes of the current line's UTF-8 characters beyond their UTF-16
+    // code units: a byte column less this is a UTF-16 one.
+    unsigned long long folded = 0;
     unsigned long long long_lines = 0;
     int long_shown = 0;
     unsigned long long long_more_line = 0;

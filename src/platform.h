@@ -18,9 +18,13 @@
 #ifdef _WIN32
 #define LINE_END "\r\n"
 inline constexpr bool text_ends_at_ctrl_z = true;
+inline constexpr char path_separators[] = "/\\";
+inline constexpr char null_device[] = "NUL";
 #else
 #define LINE_END "\n"
 inline constexpr bool text_ends_at_ctrl_z = false;
+inline constexpr char path_separators[] = "/";
+inline constexpr char null_device[] = "/dev/null";
 #endif
 
 // What every newline written, to the output or the console, becomes.

@@ -54,3 +54,15 @@ int convert_file(const char* in_path, const char* out_path, std::FILE* console, 
     }
     return exit_done;
 }
+
+int check_file(const char* in_path, std::FILE* nowhere, run_watch& watch) {
+    std::FILE* in = open_input(in_path);
+    if (in == nullptr)
+        return exit_input;
+    convert_lines(in, nowhere, nowhere, &watch);
+    const bool read_failed = std::ferror(in) != 0;
+    std::fclose(in);
+    std::clearerr(nowhere);
+    const exit_status verdict = watch.verdict();
+    return read_failed ? exit_input : verdict;
+}

@@ -35,3 +35,8 @@ struct run_watch : convert_watch {
 // status: done, input, output, log, or the watch's verdict.
 int convert_file(const char* in_path, const char* out_path, std::FILE* console,
                  run_watch* watch = nullptr);
+
+// Reads in_path as a conversion would, its records and the console's
+// messages going to `nowhere`, which is left as it was; the watch is told
+// of the text and gives its verdict.  Returns exit_input, or the verdict.
+int check_file(const char* in_path, std::FILE* nowhere, run_watch& watch);

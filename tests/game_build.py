@@ -30,6 +30,7 @@ generator's tool is missing.
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -37,6 +38,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 import registry_tools
 
@@ -446,6 +448,94 @@ HOSTILE = [
 ]
 
 
+def sarif_column(data, line, column):
+    """A byte column of a line of data as UTF-16 code units."""
+    start = 0
+    for _ in range(line - 1):
+        start = data.index(b"\n", start) + 1
+    before = data[start:start + column - 1].decode("utf-8", errors="replace")
+    return len(before.encode("utf-16-le")) // 2 + 1
+
+
+def check_mode(program, tmp, texts, build_dir):
+    """--check over every text in one process: the conversion's lines but
+    for the log, nothing written, the statuses; then the same as SARIF,
+    which the SARIF Multitool validates."""
+    problems = []
+    folder = os.path.join(tmp, "faults")
+    paths = [os.path.join(folder, name + ".txt") for name in texts]
+
+    def lines_of(strict):
+        return [located(path, data, None, strict_rejected=strict)
+                for path, data in zip(paths, texts.values())]
+
+    want = sum(lines_of(False), [])
+    before = sorted(os.listdir(folder))
+    # A text that cannot be opened, second: the others are still checked.
+    missing = os.path.join(folder, "no such.txt")
+    failure = f"viderav: {missing}: the text file cannot be opened or read"
+    for extra, status in (([], 0), (["--fail-on-rejected"], 5), ([missing], 2)):
+        options = extra if extra != [missing] else []
+        argv = [program, "--check"] + options + paths[:1] + ([missing] if status == 2 else []) \
+            + paths[1:]
+        proc = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        got = proc.stderr.decode().splitlines()
+        each = lines_of(bool(options))
+        expected = each[0] + ([failure] if status == 2 else []) + sum(each[1:], [])
+        if proc.returncode != status or got != expected or proc.stdout:
+            problems.append(f"--check {' '.join(extra)}: status {proc.returncode}, reported\n"
+                            + "\n".join(got[:50]) + "\nexpected\n" + "\n".join(expected[:50]))
+    if sorted(os.listdir(folder)) != before:
+        problems.append(f"--check wrote {set(os.listdir(folder)) - set(before)}")
+
+    proc = subprocess.run([program, "--check", "--format=sarif"] + paths,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    sarif = os.path.join(tmp, "checks.sarif")
+    with open(sarif, "wb") as f:
+        f.write(proc.stdout)
+    try:
+        results = json.loads(proc.stdout)["runs"][0]["results"]
+    except (ValueError, KeyError, IndexError) as e:
+        return problems + [f"--format=sarif: status {proc.returncode}, no SARIF ({e}): "
+                           f"{proc.stdout[:300]!r}"]
+    seen = []
+    for r in results:
+        where = r["locations"][0]["physicalLocation"]
+        uri, region = where["artifactLocation"]["uri"], where["region"]
+        path = urllib.parse.unquote(uri[len("file://"):])
+        data = texts[os.path.basename(path)[:-4]]
+        line, column = region["startLine"], region["startColumn"]
+        # The byte column back from the byte offset, with CR LF pairs one
+        # newline as the located lines count them.
+        offset = region["byteOffset"]
+        start = data.rfind(b"\n", 0, offset) + 1
+        seen.append(f"{path}:{line}:{offset - start + 1}: {r['level']}: {r['message']['text']}")
+        if data[:start].count(b"\n") + 1 != line or \
+                column != sarif_column(data, line, offset - start + 1):
+            problems.append(f"--format=sarif: {r} is not where its bytes are")
+    if proc.returncode != 0 or seen != want:
+        problems.append(f"--format=sarif: status {proc.returncode}, results\n" + "\n".join(seen)
+                        + "\nexpected\n" + "\n".join(want))
+    try:
+        tool = registry_tools.fetch(os.path.join(build_dir, "tools"),
+                                    "@microsoft/sarif-multitool-linux", "5.7.0")
+    except registry_tools.Unreachable as why:
+        print(f"SARIF not validated: {why}")
+        return problems
+    multitool = os.path.join(tool, "Sarif.Multitool")
+    os.chmod(multitool, 0o755)
+    report = os.path.join(tmp, "validation.sarif")
+    proc = run([multitool, "validate", sarif, "--output", report])
+    found = json.load(open(report))["runs"][0].get("results", []) \
+        if os.path.exists(report) else None
+    # SARIF2005 asks for a web address of the tool, which it has none of.
+    complaints = [r for r in found or [] if r["ruleId"] != "SARIF2005"]
+    if proc.returncode != 0 or found is None or complaints:
+        problems.append(f"the SARIF Multitool: status {proc.returncode}:\n{proc.stdout}\n"
+                        + "\n".join(json.dumps(r["message"]) for r in complaints))
+    return problems
+
+
 def hostile(program, tmp):
     problems = []
     deleted = open(os.path.join(tmp, "deleted"), "w+b")
@@ -636,6 +726,7 @@ add_custom_command(OUTPUT gen.txt
                                 + "\n".join(got) + "\nexpected\n" + "\n".join(lines))
         if not os.path.exists(asm):
             problems.append(f"{name}: no output")
+    problems += check_mode(program, tmp, texts, args.build_dir)
     problems += hostile(program, tmp)
     # A failure is one line and nothing else.
     proc = subprocess.run([program, os.path.join(tmp, "no such.txt"), asm],
