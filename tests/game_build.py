@@ -792,6 +792,7 @@ def recipes(prefix, tmp):
             recipe += "".join(f"build {n}.asm | {n}.log: viderav {n}.txt\n" for n in lines)
             write(os.path.join(folder, "build.ninja"), recipe.encode())
             write(os.path.join(folder, "menu.txt"), b"MENU\n")
+            write(os.path.join(folder, "my story.txt"), b"ONCE\n")
             cmd = ["ninja", "-C", folder]
         proc = run(cmd, env=env)
         if proc.returncode != 0:
@@ -810,6 +811,26 @@ def recipes(prefix, tmp):
             want = f"{text}:1:3: warning: rejected character ',' (0x2C)"
             if not any(line.startswith(want) for line in proc.stdout.splitlines()):
                 problems.append(f"{tool}: no line for the comma of {name}.txt:\n{proc.stdout}")
+
+    # The README's whole Makefile and CMake project as they stand: all,
+    # then clean; the CMake project against the installed package.
+    folder = os.path.join(tmp, "whole")
+    for name in ("menu", "my story", "dialogue"):
+        write(os.path.join(folder, name + ".txt"), b"HI\n")
+    write(os.path.join(folder, "Makefile"), readme_block("make").encode())
+    made = run(["make", "-C", folder], env=env)
+    asm = sorted(f for f in os.listdir(folder) if f.endswith(".asm"))
+    cleaned = run(["make", "-C", folder, "clean"], env=env)
+    left = sorted(f for f in os.listdir(folder) if f.endswith((".asm", ".log")))
+    if made.returncode != 0 or asm != ["menu.asm", "my story.asm"] or cleaned.returncode or left:
+        problems.append(f"the README's Makefile: made {asm}, left {left}:\n{made.stdout}")
+    write(os.path.join(folder, "CMakeLists.txt"), readme_block("cmake").encode())
+    build = os.path.join(tmp, "whole build")
+    proc = run([CMAKE, "-S", folder, "-B", build, f"-DCMAKE_PREFIX_PATH={prefix}"])
+    proc = run([CMAKE, "--build", build]) if proc.returncode == 0 else proc
+    asm = sorted(f for f in os.listdir(build) if f.endswith(".asm")) if os.path.isdir(build) else []
+    if proc.returncode != 0 or asm != ["dialogue.asm", "menu.asm"]:
+        problems.append(f"the README's CMake project: {asm}:\n{proc.stdout}")
 
     # A parallel make of many texts: every line of the output whole, each
     # text's lines exactly the model's.
