@@ -91,9 +91,9 @@ constexpr std::size_t con_size = std::size_t{1} << 17;
 
 // Static, not on the stack: together they are larger than a default
 // Windows thread stack.  The tool is single-threaded.
-char in_buf[max_text + in_size + 7]; // a record's last group may look 7 bytes past it
-char out_buf[out_size];
-char con_buf[con_size];
+alignas(64) char in_buf[max_text + in_size + 7]; // a record's last group may look 7 bytes past it
+alignas(64) char out_buf[out_size];
+alignas(64) char con_buf[con_size];
 
 struct sink {
     std::FILE* f;
@@ -155,24 +155,37 @@ struct position {
     unsigned long long column;
 };
 
-// The diagnostic for every rejected byte of bytes[0, n), in order, and the
-// watch told where each is (bytes[0] is byte `at` of the record).  Kept
-// out of line so that the hot loop need not hold on to the bytes for it.
-NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con, const position* where,
-                     std::size_t at) {
-    // Rejected bytes fall at random places, where a branch per byte would
-    // often be guessed wrong: gather them into a mask first.
+// Which of bytes[0, n) are rejected, as bits.  Rejected bytes fall at
+// random places, where a branch per byte would often be guessed wrong.
+unsigned rejected_mask(const unsigned char* bytes, std::size_t n) {
     unsigned mask = 0;
     for (std::size_t i = 0; i < n; ++i)
         mask |= static_cast<unsigned>((pieces[bytes[i]] & rejected_bit) != 0) << i;
-    for (; mask != 0; mask &= mask - 1) {
+    return mask;
+}
+
+// The diagnostic for the rejected byte c.
+void put_diag(sink& con, unsigned char c) {
+    char* d = put(con.at, msg::rejected_head, head_size);
+    *d++ = static_cast<char>(c);
+    con.at = put(d, msg::rejected_tail, tail_size);
+}
+
+// The diagnostic for every rejected byte of bytes[0, n), in order.  Kept
+// out of line so that the hot loop need not hold on to the bytes for it.
+NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
+    for (unsigned mask = rejected_mask(bytes, n); mask != 0; mask &= mask - 1)
+        put_diag(con, bytes[std::countr_zero(mask)]);
+}
+
+// The same, and the watch told where each is (bytes[0] is byte `at` of the
+// record): a conversion without a watch does not pay for one.
+NOINLINE void report_watched(const unsigned char* bytes, std::size_t n, sink& con,
+                             const position& where, std::size_t at) {
+    for (unsigned mask = rejected_mask(bytes, n); mask != 0; mask &= mask - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(mask));
-        const unsigned char c = bytes[k];
-        char* d = put(con.at, msg::rejected_head, head_size);
-        *d++ = static_cast<char>(c);
-        con.at = put(d, msg::rejected_tail, tail_size);
-        if (where != nullptr)
-            where->watch->rejected(where->line, where->column + at + k + 1, c);
+        put_diag(con, bytes[k]);
+        where.watch->rejected(where.line, where.column + at + k + 1, bytes[k]);
     }
 }
 
@@ -220,7 +233,8 @@ bool put_group(char* o, const unsigned char* p, std::size_t valid) {
 // included, so a whole line is followed by an empty line), then the count
 // and one code per byte before the newline.  Every newline is written as
 // the platform's line end.
-void put_record(const char* text, std::size_t len, sink& out, sink& con, const position* where) {
+template <bool watched>
+void put_record(const char* text, std::size_t len, sink& out, sink& con, const position& where) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
@@ -237,22 +251,28 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con, const p
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     std::size_t i = 0;
     for (; i + 8 <= count; i += 8, o += 8 * piece_size)
-        if (put_group(o, p + i, 8)) [[unlikely]]
-            report(p + i, 8, con, where, i);
+        if (put_group(o, p + i, 8)) [[unlikely]] {
+            if constexpr (watched)
+                report_watched(p + i, 8, con, where, i);
+            else
+                report(p + i, 8, con);
+        }
     const std::size_t rest = count - i;
-    if (put_group(o, p + i, rest)) [[unlikely]]
-        report(p + i, rest, con, where, i);
+    if (put_group(o, p + i, rest)) [[unlikely]] {
+        if constexpr (watched)
+            report_watched(p + i, rest, con, where, i);
+        else
+            report(p + i, rest, con);
+    }
     o += rest * piece_size;
     o = put(o, line_end, line_end_size);
     out.at = o;
 }
 
-} // namespace
-
-void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
-    sink o{out, out_buf, out_buf + out_size - max_record_out};
-    sink con{console, con_buf, con_buf + con_size - max_record_con};
-    text_reader rd{in};
+// The conversion proper, made twice: a conversion without a watch keeps
+// none of its bookkeeping in the loop.
+template <bool watched>
+void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
     position at{watch, 1, 0};
     unsigned long long records = 0; // of the current line, for the watch
 
@@ -282,10 +302,8 @@ void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_wa
             end += got;
             continue;
         }
-        if (watch == nullptr) {
-            put_record(text, len, o, con, nullptr);
-        } else {
-            put_record(text, len, o, con, &at);
+        put_record<watched>(text, len, o, con, at);
+        if constexpr (watched) {
             const bool whole_line = text[len - 1] == '\n';
             at.column += whole_line ? len - 1 : len;
             ++records;
@@ -303,8 +321,20 @@ void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_wa
             drain(con);
     }
     // A last line without a newline.
-    if (watch != nullptr && records > 0)
+    if (watched && records > 0)
         watch->line_end(at.line, at.column, records);
+}
+
+} // namespace
+
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
+    sink o{out, out_buf, out_buf + out_size - max_record_out};
+    sink con{console, con_buf, con_buf + con_size - max_record_con};
+    text_reader rd{in};
+    if (watch == nullptr)
+        convert_all<false>(rd, o, con, nullptr);
+    else
+        convert_all<true>(rd, o, con, watch);
     drain(o);
     drain(con);
 }

@@ -33,13 +33,13 @@ std::size_t find_byte(const char* p, std::size_t n, char c) {
 namespace {
 
 // The console stream's own buffer, and what its descriptor was at the start.
-char console_buf[std::size_t{1} << 16];
+alignas(64) char console_buf[std::size_t{1} << 16];
 struct stat console_st {};
 bool console_known = false;
 // Where the console's bytes go; -1 once nothing may reach it.
 int console_fd = STDOUT_FILENO;
 // viderav-build's standard error, the same way.
-char errors_buf[std::size_t{1} << 16];
+alignas(64) char errors_buf[std::size_t{1} << 16];
 struct stat errors_st {};
 bool errors_known = false;
 int errors_fd = STDERR_FILENO;
