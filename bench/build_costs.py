@@ -9,7 +9,14 @@ side in one run:
    conversion with every located line against viderav's own;
 3. 200 texts converted by viderav_convert with Ninja -j2 from a fresh build
    folder, against Ninja -j2 running viderav on each directly; then a build
-   with nothing to do.
+   with nothing to do;
+4. --check on 5,000 small texts in one process against cat of the same
+   files to /dev/null, and on one 64 MiB text against viderav converting it
+   to /dev/null;
+5. with --count, the instructions each program executes on 16 MiB of
+   realistic text, of clean text and of rejected bytes, converting to
+   /dev/null, counted by qemu-x86_64 with bench/count_insns.c (exact: the
+   same on every run, where times move by 10%).
 
 --baseline PREFIX adds an earlier install (its viderav, and its package for
 the 200 texts) to the same tables.  Uses the bench preset's build
@@ -103,9 +110,62 @@ def many_texts(folder, prefix, runs):
     return statistics.median(cold), statistics.median(noop), statistics.median(direct)
 
 
+def checks(folder, viderav, build, runs):
+    """--check of 5,000 small texts against cat of them; --check of 64 MiB
+    against viderav's conversion to /dev/null."""
+    os.makedirs(folder, exist_ok=True)
+    small = []
+    for i in range(5000):
+        small.append(os.path.join(folder, f"s{i}.txt"))
+        with open(small[-1], "wb") as f:
+            f.write(b"NEW GAME\nLOAD GAME %d\nOPTIONS\n" % i)
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    many = median_turns([[build, "--check"] + small, ["cat"] + small], runs, **quiet)
+    big = os.path.join(folder, "big.txt")
+    line = b"HELLO, WORLD ABCDEFGH\n"
+    with open(big, "wb") as f:
+        f.write(line * (64 * MIB // len(line)))
+    one = median_turns([[build, "--check", big], [viderav, big, "/dev/null"]], runs, **quiet)
+    return many, one
+
+
+def counts(viderav, build, tmp):
+    """Instructions executed by each program, converting to /dev/null."""
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    import run as bench
+    plugin = os.path.join(BUILD, "count_insns.so")
+    subprocess.run(["cc", "-O2", "-shared", "-fPIC", "-fvisibility=hidden", "-o", plugin,
+                    os.path.join(ROOT, "bench", "count_insns.c")], check=True)
+    _, qemu64, env = bench.plugin_qemu()
+    cmd = [qemu64, "-plugin", f"{plugin},start=0,end=0xffffffffffffffff"]
+    os.makedirs(bench.DATA, exist_ok=True)
+    texts = {kind: bench.generate(kind, 16) for kind in ("text", "rejected")}
+    clean = os.path.join(tmp, "clean-16.txt")
+    allowed = set(b"\n !.0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz")
+    with open(texts["text"], "rb") as f:
+        # The realistic text with every rejected byte made a space.
+        data = f.read().translate(bytes(c if c in allowed else 32 for c in range(256)))
+    with open(clean, "wb") as f:
+        f.write(data)
+    texts["clean"] = clean
+    rows = []
+    for kind, path in texts.items():
+        got = []
+        for program in ([viderav, path, "/dev/null"],
+                        [build, "--log", os.path.join(tmp, "c.log"), path, "/dev/null"]):
+            proc = subprocess.run(cmd + program, env=env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.PIPE, text=True, check=True)
+            got.append(max(int(line.split()[1]) for line in proc.stderr.splitlines()
+                           if line.startswith("instructions ")))
+        rows.append((kind, got[0], got[1]))
+    return rows
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=11)
+    ap.add_argument("--count", action="store_true",
+                    help="also count instructions under qemu-x86_64 (downloads qemu-user)")
     ap.add_argument("--baseline", help="an earlier install's prefix, measured alongside")
     args = ap.parse_args()
     if not os.path.exists(os.path.join(BUILD, "viderav-build")):
@@ -138,6 +198,15 @@ def main():
             t = median_turns(cmds, runs, **quiet)
             row = f"| {name} | {t[0]:.4f} | {t[1]:.4f} | {t[1] / t[0]:.2f} |"
             print(row + (f" {t[2]:.4f} |" if args.baseline else ""))
+        (many, cat), (one, plain) = checks(os.path.join(tmp, "checks"), viderav, build,
+                                           args.runs)
+        print(f"\n--check, 5,000 small texts in one process: {many:.3f} s, cat of them "
+              f"{cat:.3f} s (ratio {many / cat:.2f}); 64 MiB with 3 M rejected bytes: "
+              f"{one:.3f} s, viderav to /dev/null {plain:.3f} s (ratio {one / plain:.2f})")
+        if args.count:
+            print("\n| 16 MiB of | viderav | viderav-build | ratio |\n|---|---:|---:|---:|")
+            for kind, a, b in counts(viderav, build, tmp):
+                print(f"| {kind} | {a / 1e6:.1f} M | {b / 1e6:.1f} M | {b / a:.3f} |")
         cold, noop, direct = many_texts(os.path.join(tmp, "many"), prefix, max(3, args.runs // 3))
         print(f"\n200 texts, Ninja -j2: viderav_convert cold {cold:.2f} s, direct viderav "
               f"{direct:.2f} s (ratio {cold / direct:.2f}); nothing to do {noop:.3f} s")

@@ -134,8 +134,9 @@ int check(char* const* texts, int count, const located_options& opt, std::FILE* 
         say(errors, {"viderav-build: ", name(null_device), " cannot be opened"});
         return exit_output;
     }
-    static char nowhere_buf[std::size_t{1} << 16];
-    std::setvbuf(nowhere, nowhere_buf, _IOFBF, sizeof nowhere_buf);
+    // Unbuffered: the encoder writes in large blocks, which the device
+    // drops without a copy.
+    std::setvbuf(nowhere, nullptr, _IONBF, 0);
     bool unread = false;
     bool refused = false;
     static located_lines lines(opt, errors);

@@ -153,6 +153,7 @@ struct position {
     convert_watch* watch;
     unsigned long long line;
     unsigned long long column;
+    bool rejected; // the line so far held a rejected byte
 };
 
 // Which of bytes[0, n) are rejected, as bits.  Rejected bytes fall at
@@ -180,8 +181,9 @@ NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
 
 // The same, and the watch told where each is (bytes[0] is byte `at` of the
 // record): a conversion without a watch does not pay for one.
-NOINLINE void report_watched(const unsigned char* bytes, std::size_t n, sink& con,
-                             const position& where, std::size_t at) {
+NOINLINE void report_watched(const unsigned char* bytes, std::size_t n, sink& con, position& where,
+                             std::size_t at) {
+    where.rejected = true;
     for (unsigned mask = rejected_mask(bytes, n); mask != 0; mask &= mask - 1) {
         const auto k = static_cast<std::size_t>(std::countr_zero(mask));
         put_diag(con, bytes[k]);
@@ -234,7 +236,7 @@ bool put_group(char* o, const unsigned char* p, std::size_t valid) {
 // and one code per byte before the newline.  Every newline is written as
 // the platform's line end.
 template <bool watched>
-void put_record(const char* text, std::size_t len, sink& out, sink& con, const position& where) {
+void put_record(const char* text, std::size_t len, sink& out, sink& con, position& where) {
     const bool whole_line = text[len - 1] == '\n';
     const std::size_t count = whole_line ? len - 1 : len;
 
@@ -273,7 +275,7 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con, const p
 // none of its bookkeeping in the loop.
 template <bool watched>
 void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
-    position at{watch, 1, 0};
+    position at{watch, 1, 0, false};
     unsigned long long records = 0; // of the current line, for the watch
 
     // Unconverted text is in_buf[beg, end).  Only a piece shorter than a
@@ -308,9 +310,11 @@ void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
             at.column += whole_line ? len - 1 : len;
             ++records;
             if (whole_line) {
-                watch->line_end(at.line, at.column, records);
+                if (at.rejected || at.column > long_line)
+                    watch->line_end(at.line, at.column, records);
                 ++at.line;
                 at.column = 0;
+                at.rejected = false;
                 records = 0;
             }
         }
@@ -321,7 +325,7 @@ void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
             drain(con);
     }
     // A last line without a newline.
-    if (watched && records > 0)
+    if (watched && records > 0 && (at.rejected || at.column > long_line))
         watch->line_end(at.line, at.column, records);
 }
 

@@ -10,6 +10,9 @@
 #endif
 inline constexpr std::size_t convert_fill_size = VIDERAV_FILL_SIZE;
 
+// The longest line a record's length byte holds.
+inline constexpr unsigned long long long_line = 255;
+
 // What a build is told of a text as it is converted, each position
 // computed where the bytes are read: lines and columns count from 1, in
 // bytes of the text as read (a CR LF pair one newline), a line over 1023
@@ -19,7 +22,9 @@ struct convert_watch {
     virtual void rejected(unsigned long long line, unsigned long long column,
                           unsigned char byte) = 0;
     // The end of a line of `length` bytes (its newline not counted), which
-    // took `records` records.
+    // took `records` records: told only of a line that held a rejected
+    // byte or is longer than long_line bytes, so that a clean text costs
+    // the watch nothing per line.
     virtual void line_end(unsigned long long line, unsigned long long length,
                           unsigned long long records) = 0;
 

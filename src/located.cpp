@@ -295,6 +295,10 @@ void located_lines::flush_bytes() {
 void located_lines::rejected(unsigned long long line, unsigned long long column,
                              unsigned char byte) {
     ++rejected_bytes;
+    // Past the limit, with the place of the first one not shown kept, only
+    // the count matters.
+    if (shown > limit)
+        return;
     if (seq.n > 0) {
         const bool next = line == seq.line && column == seq.column + static_cast<unsigned>(seq.n);
         const utf8_lead lead = lead_of(seq.bytes[0]);
@@ -323,7 +327,7 @@ void located_lines::line_end(unsigned long long line, unsigned long long length,
                              unsigned long long records) {
     flush_bytes();
     folded = 0;
-    if (length > 255) {
+    if (length > long_line) {
         ++long_lines;
         if (long_shown < limit) {
             ++long_shown;
