@@ -153,7 +153,9 @@ struct position {
     convert_watch* watch;
     unsigned long long line;
     unsigned long long column;
-    bool rejected; // the line so far held a rejected byte
+    bool rejected;           // the line so far held a rejected byte the watch placed
+    bool placing;            // the watch still wants the places
+    unsigned long long more; // rejected bytes since it stopped
 };
 
 // Which of bytes[0, n) are rejected, as bits.  Rejected bytes fall at
@@ -183,11 +185,22 @@ NOINLINE void report(const unsigned char* bytes, std::size_t n, sink& con) {
 // record): a conversion without a watch does not pay for one.
 NOINLINE void report_watched(const unsigned char* bytes, std::size_t n, sink& con, position& where,
                              std::size_t at) {
+    const unsigned mask = rejected_mask(bytes, n);
+    unsigned count = 0;
+    for (unsigned m = mask; m != 0; m &= m - 1, ++count)
+        put_diag(con, bytes[std::countr_zero(m)]);
+    if (!where.placing) {
+        where.more += count;
+        return;
+    }
     where.rejected = true;
-    for (unsigned mask = rejected_mask(bytes, n); mask != 0; mask &= mask - 1) {
-        const auto k = static_cast<std::size_t>(std::countr_zero(mask));
-        put_diag(con, bytes[k]);
-        where.watch->rejected(where.line, where.column + at + k + 1, bytes[k]);
+    for (unsigned m = mask; m != 0; m &= m - 1, --count) {
+        const auto k = static_cast<std::size_t>(std::countr_zero(m));
+        if (!where.watch->rejected(where.line, where.column + at + k + 1, bytes[k])) {
+            where.placing = false;
+            where.more += count - 1;
+            return;
+        }
     }
 }
 
@@ -275,7 +288,7 @@ void put_record(const char* text, std::size_t len, sink& out, sink& con, positio
 // none of its bookkeeping in the loop.
 template <bool watched>
 void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
-    position at{watch, 1, 0, false};
+    position at{watch, 1, 0, false, true, 0};
     unsigned long long records = 0; // of the current line, for the watch
 
     // Unconverted text is in_buf[beg, end).  Only a piece shorter than a
@@ -327,6 +340,8 @@ void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
     // A last line without a newline.
     if (watched && records > 0 && (at.rejected || at.column > long_line))
         watch->line_end(at.line, at.column, records);
+    if (watched && at.more > 0)
+        watch->rejected_more(at.more);
 }
 
 } // namespace

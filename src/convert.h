@@ -18,9 +18,12 @@ inline constexpr unsigned long long long_line = 255;
 // bytes of the text as read (a CR LF pair one newline), a line over 1023
 // bytes being one line of several records.
 struct convert_watch {
-    // A byte the code table rejects, in the order of the text.
-    virtual void rejected(unsigned long long line, unsigned long long column,
+    // A byte the code table rejects, in the order of the text.  Returns
+    // false once the watch needs no more places: from then on it is only
+    // told, at the end, how many more rejected bytes there were.
+    virtual bool rejected(unsigned long long line, unsigned long long column,
                           unsigned char byte) = 0;
+    virtual void rejected_more(unsigned long long count) = 0;
     // The end of a line of `length` bytes (its newline not counted), which
     // took `records` records: told only of a line that held a rejected
     // byte or is longer than long_line bytes, so that a clean text costs

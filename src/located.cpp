@@ -292,13 +292,20 @@ void located_lines::flush_bytes() {
     seq.n = 0;
 }
 
-void located_lines::rejected(unsigned long long line, unsigned long long column,
+bool located_lines::rejected(unsigned long long line, unsigned long long column,
                              unsigned char byte) {
     ++rejected_bytes;
+    place(line, column, byte);
     // Past the limit, with the place of the first one not shown kept, only
     // the count matters.
-    if (shown > limit)
-        return;
+    return shown <= limit;
+}
+
+void located_lines::rejected_more(unsigned long long count) {
+    rejected_bytes += count;
+}
+
+void located_lines::place(unsigned long long line, unsigned long long column, unsigned char byte) {
     if (seq.n > 0) {
         const bool next = line == seq.line && column == seq.column + static_cast<unsigned>(seq.n);
         const utf8_lead lead = lead_of(seq.bytes[0]);

@@ -69,7 +69,8 @@ class located_lines final : public run_watch {
     // Opens the log, once the text and the output are open, and writes the
     // banner there.
     std::FILE* start(std::FILE* in, std::FILE* out) override;
-    void rejected(unsigned long long line, unsigned long long column, unsigned char byte) override;
+    bool rejected(unsigned long long line, unsigned long long column, unsigned char byte) override;
+    void rejected_more(unsigned long long count) override;
     void line_end(unsigned long long line, unsigned long long length,
                   unsigned long long records) override;
     // The lines for what was not shown; then exit_refused where an option
@@ -99,6 +100,7 @@ class located_lines final : public run_watch {
     void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
               int n);
     void flush_bytes();
+    void place(unsigned long long line, unsigned long long column, unsigned char byte);
     void head(unsigned long long line, unsigned long long column, unsigned long long column16,
               bool error, kind_code code) const;
     void put_found(const found& f);
