@@ -616,9 +616,12 @@ std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
 
 const char* full_path(const char* path) {
     static char full[2 * PATH_MAX];
-    if (path[0] == '/' || getcwd(full, PATH_MAX) == nullptr)
+    // The working folder, asked once: --check names thousands of texts.
+    static std::size_t dir = 0;
+    if (path[0] == '/' || (dir == 0 && getcwd(full, PATH_MAX) == nullptr))
         return path;
-    const std::size_t dir = std::strlen(full);
+    if (dir == 0)
+        dir = std::strlen(full);
     const std::size_t n = std::strlen(path);
     if (dir + 1 + n >= sizeof full)
         return path;

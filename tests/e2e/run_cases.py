@@ -314,7 +314,7 @@ def run_case(case, exe, emulator, wine_prefix, windows, native, retries=0):
         print(f"{case.name}: retry {attempt + 1} of {retries}: the emulator failed ({why}); "
               f"that run: {'; '.join(failures)}")
         # What Wine's server does after a crash is let finish first.
-        time.sleep(1)
+        time.sleep(2)
     for failure in failures:
         print(f"{case.name}: {failure}")
     if not failures:
