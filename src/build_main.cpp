@@ -107,7 +107,7 @@ int convert(const char* text, const char* output, const char* log_path, located_
     static located_lines lines(opt, errors);
     const int status = convert_file(text, output, nullptr, &lines);
     int found = 0;
-    const finding* f = lines.findings(found);
+    const finding* f = located_lines::findings(found);
     if (sarif != nullptr)
         sarif_text(sarif, shown, f, found);
     const log_note note = note_on(lines, log);
@@ -152,7 +152,7 @@ int check(char* const* texts, int count, const located_options& opt, std::FILE* 
         }
         refused = refused || status == exit_refused;
         int found = 0;
-        const finding* f = lines.findings(found);
+        const finding* f = located_lines::findings(found);
         if (sarif != nullptr)
             sarif_text(sarif, shown, f, found);
     }

@@ -103,7 +103,7 @@ void put_hex(unsigned long value, int digits) {
 void put_name(const char* s) {
     for (const char* run = s;; ++s) {
         const auto c = static_cast<unsigned char>(*s);
-        if (c != 0 && c >= 0x20 && c != 0x7F)
+        if (c >= 0x20 && c != 0x7F)
             continue;
         const std::size_t n =
             std::min(static_cast<std::size_t>(s - run), sizeof text_line - text_len);
@@ -182,7 +182,7 @@ void located_lines::emit() {
     found_lines[found_count++].message = at;
 }
 
-const finding* located_lines::findings(int& count) const {
+const finding* located_lines::findings(int& count) {
     count = found_count;
     return found_lines;
 }

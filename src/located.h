@@ -79,12 +79,12 @@ class located_lines final : public run_watch {
     // Closes the log; whether it holds every message of the run.
     bool close_log();
     // Whether the log was opened at all.
-    bool log_opened() const {
+    [[nodiscard]] bool log_opened() const {
         return opened;
     }
 
     // With line_form::sarif, what the lines would say, in order.
-    const finding* findings(int& count) const;
+    static const finding* findings(int& count);
 
   private:
     // A rejected character, or a byte that is none, waiting for the end of

@@ -103,7 +103,7 @@ void sarif_begin(std::FILE* to, const char* version) {
                      "%s{\"id\":\"VR%d\",\"name\":\"%s\",\"shortDescription\":{\"text\":\"%s\"},"
                      "\"defaultConfiguration\":{\"level\":\"warning\"}}",
                      &r == rules ? "" : ",", static_cast<int>(r.code), r.name, r.description);
-    std::fputs("]}},\"columnKind\":\"utf16CodeUnits\",\"results\":[", to);
+    std::fputs(R"(]}},"columnKind":"utf16CodeUnits","results":[)", to);
 }
 
 void sarif_text(std::FILE* to, const char* path, const finding* found, int count) {
@@ -131,11 +131,9 @@ void sarif_text(std::FILE* to, const char* path, const finding* found, int count
                      f.error ? "error" : "warning");
         first_result = false;
         put_json(to, f.message);
-        std::fputs("\"},\"locations\":[{\"physicalLocation\":{\"artifactLocation\":{\"uri\":\"",
-                   to);
+        std::fputs(R"("},"locations":[{"physicalLocation":{"artifactLocation":{"uri":")", to);
         put_uri(to, path);
-        std::fprintf(to, "\"},\"region\":{\"startLine\":%llu,\"startColumn\":%llu", f.line,
-                     f.column16);
+        std::fprintf(to, R"("},"region":{"startLine":%llu,"startColumn":%llu)", f.line, f.column16);
         if (offsets) {
             const auto at = std::lower_bound(lines, lines + n, f.line) - lines;
             std::fprintf(to, ",\"byteOffset\":%llu", starts[at] + f.column - 1);
