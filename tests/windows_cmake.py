@@ -31,6 +31,9 @@ sys.path.insert(0, HERE)
 import registry_tools  # noqa: E402
 from game_build import located  # noqa: E402
 
+sys.path.insert(0, os.path.join(HERE, "e2e"))
+from cases import Unavailable, japanese  # noqa: E402
+
 SKIP = 77
 PROJECT = """cmake_minimum_required(VERSION 3.25)
 project(texts NONE)
@@ -195,19 +198,16 @@ def try_zip(args, cmake, ninja, zip_path, folder):
     os.makedirs(direct)
     asm, log = (windows_name(args.prefix, os.path.join(direct, n)) for n in ("m.asm", "m.log"))
     want = [line.encode() + b"\r" for line in located(text, TEXTS["mistakes.txt"], log)]
-    locales = os.path.join(folder, "locale")
-    os.makedirs(locales)
-    subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8",
-                    os.path.join(locales, "ja_JP.UTF-8")],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if not os.path.exists(os.path.join(locales, "ja_JP.UTF-8", "LC_CTYPE")):
-        return problems + [f"{name}: localedef cannot make ja_JP.UTF-8 (Debian: locales)"]
+    try:
+        code_page_932 = dict(os.environ, **japanese(folder))
+    except Unavailable as why:
+        return problems + [f"{name}: {why}"]
     for how in (["--log=" + log, text, asm], ["--log", log, text, asm], [text, asm]):
         for f in os.listdir(direct):
             os.unlink(os.path.join(direct, f))
         proc = subprocess.run([args.run, program] + how, cwd=folder, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
-                              env=dict(os.environ, LC_ALL="ja_JP.UTF-8", LOCPATH=locales))
+                              env=code_page_932)
         lines = proc.stderr.split(b"\n")[:-1]
         if proc.returncode != 0 or lines != want or sorted(os.listdir(direct)) != ["m.asm", "m.log"]:
             problems.append(f"{name}: {how[0]} under code page 932: status {proc.returncode}, "
