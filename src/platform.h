@@ -102,6 +102,10 @@ inline void (*on_lock_wait)(const char* path) = nullptr;
 // Fully buffered.
 std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out);
 
+// Whether path names a regular file, which can be read again without
+// waiting for a writer (a FIFO would).
+bool regular_file(const char* path);
+
 // path as an absolute path, for the lines that name a file to an editor;
 // path itself where it cannot be had.  The result lives until the next call.
 const char* full_path(const char* path);

@@ -614,6 +614,11 @@ std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
     return log;
 }
 
+bool regular_file(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 const char* full_path(const char* path) {
     static char full[2 * PATH_MAX];
     // The working folder, asked once: --check names thousands of texts.

@@ -550,6 +550,13 @@ std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
     return f;
 }
 
+bool regular_file(const char* path) {
+    const wchar_t* name = system_name(path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    return name != nullptr && GetFileAttributesExW(name, GetFileExInfoStandard, &data) != 0 &&
+           (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 const char* full_path(const char* path) {
     static char full[3 * 32768];
     if (!utf8_names) {

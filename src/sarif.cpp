@@ -59,10 +59,11 @@ void put_uri(std::FILE* to, const char* path) {
 }
 
 // Where each of lines[0, n) starts in the text, in bytes; false where the
-// text cannot be read again (a pipe).  lines is sorted.
+// text cannot be read again: anything but a regular file, which could wait
+// for a writer that never comes.  lines is sorted.
 bool line_starts(const char* path, const unsigned long long* lines, unsigned long long* starts,
                  int n) {
-    std::FILE* in = open_input(path);
+    std::FILE* in = regular_file(path) ? open_input(path) : nullptr;
     if (in == nullptr)
         return false;
     static char buf[1 << 16];
