@@ -2,6 +2,7 @@
 
 #include "messages.h"
 #include "platform.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,32 +19,6 @@ finding found_lines[2 * located_lines::limit + 2];
 int found_count = 0;
 char messages[2 * sizeof text_line];
 std::size_t messages_len = 0;
-
-// The range the byte after a UTF-8 lead byte must fall in, and how many
-// bytes the character has; 0 for a byte that leads no character.
-struct utf8_lead {
-    int length;
-    unsigned char low;
-    unsigned char high;
-};
-
-utf8_lead lead_of(unsigned char b) {
-    if (b >= 0xC2 && b <= 0xDF)
-        return {2, 0x80, 0xBF};
-    if (b == 0xE0)
-        return {3, 0xA0, 0xBF};
-    if (b == 0xED)
-        return {3, 0x80, 0x9F};
-    if (b >= 0xE1 && b <= 0xEF)
-        return {3, 0x80, 0xBF};
-    if (b == 0xF0)
-        return {4, 0x90, 0xBF};
-    if (b >= 0xF1 && b <= 0xF3)
-        return {4, 0x80, 0xBF};
-    if (b == 0xF4)
-        return {4, 0x80, 0x8F};
-    return {0, 0, 0};
-}
 
 // What a control byte is called; the rest are named by their Ctrl key.
 const char* name_of(unsigned char b) {
@@ -285,10 +260,14 @@ void located_lines::item(unsigned long long line, unsigned long long column,
     f.n = n;
 }
 
-// The bytes of a character begun and not completed, each on its own.
+// The bytes of a character begun and not completed, each on its own.  An
+// editor decodes them as one U+FFFD, a single UTF-16 code unit (Unicode's
+// maximal subpart): each byte takes the column of the first.
 void located_lines::flush_bytes() {
-    for (int i = 0; i < seq.n; ++i)
+    for (int i = 0; i < seq.n; ++i) {
+        folded += i > 0 ? 1 : 0;
         item(seq.line, seq.column + static_cast<unsigned long long>(i), seq.bytes + i, 1);
+    }
     seq.n = 0;
 }
 
@@ -322,7 +301,7 @@ void located_lines::place(unsigned long long line, unsigned long long column, un
         flush_bytes();
     }
     const utf8_lead lead = lead_of(byte);
-    if (lead.length > 0) {
+    if (lead.length > 1) {
         seq = found{line, column, 0, {byte}, 1};
         seq_need = lead.length;
         return;
@@ -363,7 +342,7 @@ void located_lines::line_end(unsigned long long line, unsigned long long length,
     pending_count = 0;
 }
 
-exit_status located_lines::verdict() {
+exit_status located_lines::verdict(exit_status run) {
     // Asked first: no line may send the user to a log that lacks messages.
     log_failed = log_file != nullptr && (std::fflush(log_file) != 0 || std::ferror(log_file));
     if (more_line != 0) {
@@ -383,9 +362,11 @@ exit_status located_lines::verdict() {
         put(" more lines of over 255 bytes from here on are not shown");
         emit();
     }
-    if (log_failed)
-        return exit_log;
-    if ((opt.fail_on_rejected && rejected_bytes > 0) || (opt.fail_on_long_lines && long_lines > 0))
-        return exit_refused;
-    return exit_done;
+    const bool refused =
+        (opt.fail_on_rejected && rejected_bytes > 0) || (opt.fail_on_long_lines && long_lines > 0);
+    const exit_status status = run != exit_done ? run
+                               : log_failed     ? exit_log
+                               : refused        ? exit_refused
+                                                : exit_done;
+    return opt.report == nullptr || opt.report(status) ? status : exit_output;
 }

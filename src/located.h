@@ -39,6 +39,10 @@ struct located_options {
     line_form form = line_form::gcc;
     bool fail_on_rejected = false;
     bool fail_on_long_lines = false;
+    // Given the text's verdict once its findings are complete and before
+    // the output is closed, to pass them on; false where it could not,
+    // which fails the run with exit_output.
+    bool (*report)(exit_status verdict) = nullptr;
 };
 
 // A piece of one of viderav-build's own lines: text, or a file's name,
@@ -73,9 +77,10 @@ class located_lines final : public run_watch {
     void rejected_more(unsigned long long count) override;
     void line_end(unsigned long long line, unsigned long long length,
                   unsigned long long records) override;
-    // The lines for what was not shown; then exit_refused where an option
-    // makes the text's warnings errors, exit_log where the log failed.
-    exit_status verdict() override;
+    // The lines for what was not shown; then the run's failure, else
+    // exit_log where the log failed, exit_refused where an option makes
+    // the text's warnings errors; exit_output where the report failed.
+    exit_status verdict(exit_status run) override;
     // Closes the log; whether it holds every message of the run.
     bool close_log();
     // Whether the log was opened at all.

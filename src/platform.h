@@ -76,6 +76,15 @@ std::FILE* open_output(const char* path, std::FILE* in);
 // closed, or not kept.
 bool close_output(std::FILE* out, bool complete);
 
+// Whether standard output was closed when the process started: what is
+// written there now goes to the null device.
+bool console_closed();
+
+// Which standard stream of the run path is the file of: 1 standard output,
+// 2 standard error, 0 neither (a device, such as a terminal, is no file).
+// Nothing is read or written.
+int standard_stream_of(const char* path);
+
 // viderav-build's standard error, where its located lines go.  Like the
 // console it waits for a slow reader, and a file of the run's (the text,
 // the output or the log) that it is sent to is refused; nothing more

@@ -36,6 +36,7 @@ namespace {
 alignas(64) char console_buf[std::size_t{1} << 16];
 struct stat console_st {};
 bool console_known = false;
+bool console_was_closed = false;
 // Where the console's bytes go; -1 once nothing may reach it.
 int console_fd = STDOUT_FILENO;
 // viderav-build's standard error, the same way.
@@ -474,14 +475,29 @@ std::FILE* prepare_run(int /*argc*/, char* /*argv*/[]) {
     pollfd standard[] = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}};
     if (poll(standard, 3, 0) > 0)
         for (const pollfd& p : standard)
-            if ((p.revents & POLLNVAL) != 0)
+            if ((p.revents & POLLNVAL) != 0) {
+                console_was_closed = console_was_closed || p.fd == STDOUT_FILENO;
                 fill_closed(p.fd);
+            }
     console_known = fstat(STDOUT_FILENO, &console_st) == 0;
 
     // A reader of the console that goes away fails the console's writes; it
     // must not cost the output.
     std::signal(SIGPIPE, SIG_IGN);
     return waiting_stream(&console_fd, console_buf, sizeof console_buf, stdout);
+}
+
+bool console_closed() {
+    return console_was_closed;
+}
+
+int standard_stream_of(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;
+    return console_known && same_file(console_st, st) ? STDOUT_FILENO
+           : errors_known && same_file(errors_st, st) ? STDERR_FILENO
+                                                      : 0;
 }
 
 std::FILE* prepare_errors(int /*argc*/, char* /*argv*/[]) {

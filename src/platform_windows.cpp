@@ -67,6 +67,9 @@ BOOL WINAPI on_console_event(DWORD /*event*/) {
     return TRUE;
 }
 
+// Whether the process was started without a standard output.
+bool console_was_closed = false;
+
 // viderav-build's: every name is UTF-8.
 bool utf8_names = false;
 
@@ -207,8 +210,10 @@ std::FILE* prepare_run(int argc, char* argv[]) {
         const char* mode;
     } standard[] = {{stdin, "r"}, {stdout, "w"}, {stderr, "w"}};
     for (const auto& s : standard)
-        if (_fileno(s.f) < 0 || _get_osfhandle(_fileno(s.f)) < 0)
+        if (_fileno(s.f) < 0 || _get_osfhandle(_fileno(s.f)) < 0) {
+            console_was_closed = console_was_closed || s.f == stdout;
             std::freopen("NUL", s.mode, s.f);
+        }
     _setmode(_fileno(stdout), _O_BINARY);
     std::setvbuf(stdout, console_buf, _IOFBF, sizeof console_buf);
 
@@ -221,6 +226,30 @@ std::FILE* prepare_run(int argc, char* argv[]) {
     InitializeCriticalSection(&owning);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     return stdout;
+}
+
+bool console_closed() {
+    return console_was_closed;
+}
+
+int standard_stream_of(const char* path) {
+    const wchar_t* name = system_name(path);
+    const HANDLE h = name == nullptr
+                         ? INVALID_HANDLE_VALUE
+                         : CreateFileW(name, FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, 0, nullptr);
+    identity file{};
+    identity other{};
+    int stream = 0;
+    if (disk_file(h, file))
+        for (const int fd : {1, 2})
+            if (stream == 0 && disk_file(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), other) &&
+                same_file(file, other))
+                stream = fd;
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return stream;
 }
 
 std::FILE* prepare_errors(int argc, char* argv[]) {

@@ -30,12 +30,13 @@ int convert_file(const char* in_path, const char* out_path, std::FILE* console, 
     // for an up-to-date one.
     const bool read_failed = std::ferror(in) != 0;
     const bool flushed = std::ferror(out) == 0 && std::fflush(out) == 0;
-    const exit_status verdict = watch == nullptr ? exit_done : watch->verdict();
-    const bool closed = close_output(out, flushed && !read_failed && verdict == exit_done);
-    const bool write_failed = !flushed || !closed;
+    exit_status status = !flushed ? exit_output : read_failed ? exit_input : exit_done;
+    if (watch != nullptr)
+        status = watch->verdict(status);
+    const bool closed = close_output(out, status == exit_done);
     std::fclose(in);
 
-    if (write_failed) {
+    if (!flushed || !closed) {
         std::fprintf(console, msg::cannot_write, out_path);
         return exit_output;
     }
@@ -43,8 +44,8 @@ int convert_file(const char* in_path, const char* out_path, std::FILE* console, 
         std::fprintf(console, msg::cannot_read, in_path);
         return exit_input;
     }
-    if (verdict != exit_done)
-        return verdict;
+    if (status != exit_done)
+        return status;
     // The messages are out before the output is kept: a run ended while
     // they are written leaves no output for a build to take as up to date.
     std::fflush(console);
@@ -63,6 +64,5 @@ int check_file(const char* in_path, std::FILE* nowhere, run_watch& watch) {
     const bool read_failed = std::ferror(in) != 0;
     std::fclose(in);
     std::clearerr(nowhere);
-    const exit_status verdict = watch.verdict();
-    return read_failed ? exit_input : verdict;
+    return watch.verdict(read_failed ? exit_input : exit_done);
 }

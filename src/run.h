@@ -19,12 +19,13 @@ enum exit_status : int {
 
 // What a build adds to a run: where the console's messages go, known only
 // once the text and the output are open; a watch told of the text as it is
-// converted; and its verdict, before the output is closed: exit_done keeps
+// converted; and its verdict, before the output is closed, on what the run
+// came to so far (exit_done, or a failed read or write): exit_done keeps
 // the output, any other status removes it and ends the run.
 struct run_watch : convert_watch {
     // The console from here on; nullptr refuses the run with exit_log.
     virtual std::FILE* start(std::FILE* in, std::FILE* out) = 0;
-    virtual exit_status verdict() = 0;
+    virtual exit_status verdict(exit_status run) = 0;
 
   protected:
     ~run_watch() = default;

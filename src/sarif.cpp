@@ -2,6 +2,7 @@
 
 #include "platform.h"
 #include "run.h"
+#include "utf8.h"
 
 #include <algorithm>
 #include <cstring>
@@ -29,16 +30,26 @@ constexpr rule rules[] = {
     {code_more_long, "more-long-lines", "More lines over 255 bytes than are shown one by one."},
 };
 
-// A JSON string's contents: quotes, backslashes and control bytes escaped.
+// A JSON string's contents: quotes, backslashes and control bytes escaped,
+// and each byte that is no part of a UTF-8 character written as \xHH, as
+// the lines write a name's control bytes: JSON must be UTF-8, and a name
+// may be in any encoding.
 void put_json(std::FILE* to, const char* s) {
-    for (; *s != '\0'; ++s) {
-        const auto c = static_cast<unsigned char>(*s);
-        if (c == '"' || c == '\\')
-            std::fprintf(to, "\\%c", c);
-        else if (c < 0x20 || c == 0x7F)
-            std::fprintf(to, "\\u%04X", c);
+    const auto* p = reinterpret_cast<const unsigned char*>(s);
+    for (std::size_t n = std::strlen(s); n > 0;) {
+        bool whole = false;
+        const std::size_t step = utf8_step(p, n, whole);
+        if (p[0] == '"' || p[0] == '\\')
+            std::fprintf(to, "\\%c", p[0]);
+        else if (p[0] < 0x20 || p[0] == 0x7F)
+            std::fprintf(to, "\\u%04X", p[0]);
+        else if (whole)
+            std::fwrite(p, 1, step, to);
         else
-            std::fputc(c, to);
+            for (std::size_t i = 0; i < step; ++i)
+                std::fprintf(to, "\\\\x%02X", p[i]);
+        p += step;
+        n -= step;
     }
 }
 
@@ -143,8 +154,12 @@ void sarif_text(std::FILE* to, const char* path, const finding* found, int count
     }
 }
 
+bool sarif_flush(std::FILE* to) {
+    return std::fflush(to) == 0 && std::ferror(to) == 0;
+}
+
 bool sarif_end(std::FILE* to, int status) {
     std::fprintf(to, "],\"invocations\":[{\"executionSuccessful\":%s,\"exitCode\":%d}]}]}\n",
                  status == exit_done || status == exit_refused ? "true" : "false", status);
-    return std::fflush(to) == 0 && std::ferror(to) == 0;
+    return sarif_flush(to);
 }

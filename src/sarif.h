@@ -15,6 +15,9 @@ void sarif_begin(std::FILE* to, const char* version);
 // The results of one text, path its full name.
 void sarif_text(std::FILE* to, const char* path, const finding* found, int count);
 
+// Whether all of the log so far is written.
+bool sarif_flush(std::FILE* to);
+
 // The log's end: whether the run did all it was asked, and its status.
 // Returns false where the log could not be written.
 bool sarif_end(std::FILE* to, int status);
