@@ -413,9 +413,11 @@ def straddled():
 
 T = b"a,b\n"
 # What viderav-build is handed that no run may write, refuse wrongly or
-# forge: (what, files before, arguments, standard error's file and mode,
-# status, files after with None for absent, a check of standard error).
-# Each runs in a folder of its own holding t.txt (T).
+# forge: (what, files before, arguments, a standard stream sent to a file
+# (descriptor, file and mode; no file: closed), status, files after with
+# None for absent, a check of standard error).  Each runs in a folder of its
+# own holding t.txt (T).
+SARIF_FAILED = "the SARIF log cannot be written to standard output"
 HOSTILE = [
     ("the log is the output", {}, ["t.txt", "o.asm", "--log", "o.asm"], None, 4,
      {"o.asm": None}, None),
@@ -428,11 +430,11 @@ HOSTILE = [
      ["p.txt/", "o.asm", "--log", "p.txt"], None, 2, {"p.txt": b"precious\n", "o.asm": None},
      None),
     ("standard error appends to the output", {"o.asm": b"old\n"}, ["t.txt", "o.asm"],
-     ("o.asm", "ab"), 3, {"o.asm": b"old\n", "o.log": None}, None),
-    ("standard error appends to the text", {}, ["t.txt", "o.asm"], ("t.txt", "ab"), 2,
+     (2, "o.asm", "ab"), 3, {"o.asm": b"old\n", "o.log": None}, None),
+    ("standard error appends to the text", {}, ["t.txt", "o.asm"], (2, "t.txt", "ab"), 2,
      {"t.txt": T, "o.asm": None}, None),
     ("standard error appends to the log", {"o.log": b"old\n"}, ["t.txt", "o.asm"],
-     ("o.log", "ab"), 4, {"o.log": b"old\n", "o.asm": None}, None),
+     (2, "o.log", "ab"), 4, {"o.log": b"old\n", "o.asm": None}, None),
     ("the output, reached through /proc, is deleted", {"o.asm": "->deleted"}, ["t.txt", "o.asm"],
      None, 3, {}, None),
     ("output and log cannot be written", {}, ["t.txt", "/dev/full", "--log", "/dev/full"], None, 3,
@@ -445,16 +447,40 @@ HOSTILE = [
      ["evil\nmain.c:12:3: error: forged.txt", "o.asm"], None, 0, {},
      lambda err: all(line.startswith("/") for line in err.splitlines())
      and "/evil\\x0Amain.c:12:3: error: forged.txt:1:2: warning:" in err),
+    ("a SARIF log that cannot be written", {}, ["--format=sarif", "t.txt", "o.asm"],
+     (1, "/dev/full", "wb"), 3, {"o.asm": None}, lambda err: SARIF_FAILED in err),
+    ("a check's SARIF log that cannot be written", {}, ["--check", "--format=sarif", "t.txt"],
+     (1, "/dev/full", "wb"), 3, {}, lambda err: SARIF_FAILED in err),
+    ("a SARIF log to a closed standard output", {}, ["--format=sarif", "t.txt", "o.asm"],
+     (1, None, None), 3, {"o.asm": None, "o.log": None},
+     lambda err: err == "viderav-build: standard output is closed: the SARIF log cannot be "
+     "written\n"),
+    ("standard error among the texts checked", {"e.txt": b"x\n"}, ["--check", "e.txt", "t.txt"],
+     (2, "e.txt", "wb"), 0, {}, lambda err: re.fullmatch(
+         r"viderav: /.*/e\.txt: left out: it is this run's standard error\n"
+         r"/.*/t\.txt:1:2: warning: rejected character ',' .*\n", err)),
+    ("the SARIF log among the texts checked", {"o.sarif": b"x\n"},
+     ["--check", "--format=sarif", "o.sarif", "t.txt"], (1, "o.sarif", "wb"), 0, {},
+     lambda err: "o.sarif: left out: it is this run's standard output\n" in err),
+    ("no OUTPUT", {}, ["t.txt"], None, 1, {},
+     lambda err: err.startswith("viderav-build: no OUTPUT\n")),
 ]
 
 
 def sarif_column(data, line, column):
-    """A byte column of a line of data as UTF-16 code units."""
+    """A byte column of a line of data as UTF-16 code units: where the
+    character or ill-formed piece that holds the byte starts, as an editor
+    decodes it."""
     start = 0
     for _ in range(line - 1):
         start = data.index(b"\n", start) + 1
-    before = data[start:start + column - 1].decode("utf-8", errors="replace")
-    return len(before.encode("utf-16-le")) // 2 + 1
+
+    def decoded(n):
+        return data[start:start + n].decode("utf-8", errors="replace")
+    i = column - 1
+    while i > 0 and len(decoded(i + 1)) == len(decoded(i)):
+        i -= 1
+    return len(decoded(i).encode("utf-16-le")) // 2 + 1
 
 
 def check_mode(program, tmp, texts, build_dir):
@@ -532,6 +558,18 @@ def check_mode(program, tmp, texts, build_dir):
     except subprocess.TimeoutExpired:
         problems.append("--format=sarif of a FIFO: still running after 20 s")
     writer.wait(timeout=20)
+    # A log named in no encoding: the log is still UTF-8, the name's byte
+    # written as the lines write a control byte.
+    text = os.path.join(tmp, "commas.txt")
+    write(text, b"," * 30 + b"\n")
+    proc = subprocess.run([program, "--format=sarif", "--log", os.path.join(os.fsencode(tmp), b"l\xffog.log"),
+                           text, os.path.join(tmp, "commas.asm")], stdout=subprocess.PIPE)
+    try:
+        more = json.loads(proc.stdout)["runs"][0]["results"][-1]["message"]["text"]
+    except (ValueError, KeyError, IndexError) as e:
+        more = f"no SARIF ({e})"
+    if not more.endswith("/l\\xFFog.log lists every one"):
+        problems.append(f"--format=sarif with a log named in Latin-1: {more}")
     try:
         tool = registry_tools.fetch(os.path.join(build_dir, "tools"),
                                     "@microsoft/sarif-multitool-linux", "5.7.0")
@@ -568,17 +606,23 @@ def hostile(program, tmp):
                 os.symlink(data[2:], os.path.join(folder, name))
             else:
                 write(os.path.join(folder, name), data)
-        err = open(os.path.join(folder, err_to[0]), err_to[1]) if err_to else subprocess.PIPE
+        streams = {1: subprocess.PIPE, 2: subprocess.PIPE}
+        fd, to, mode = err_to or (None, None, None)
+        if to:
+            streams[fd] = open(os.path.join(folder, to), mode)
         try:
-            proc = subprocess.run([program] + argv, cwd=folder, stdout=subprocess.PIPE,
-                                  stderr=err, timeout=10)
+            proc = subprocess.run([program] + argv, cwd=folder, stdout=streams[1],
+                                  stderr=streams[2], timeout=10,
+                                  preexec_fn=(lambda: os.close(fd)) if fd and not to else None)
         except subprocess.TimeoutExpired:
             problems.append(f"{what}: still running after 10 s")
             continue
         finally:
-            if err_to:
-                err.close()
+            if to:
+                streams[fd].close()
         said = (proc.stderr or b"").decode(errors="replace")
+        if fd == 2 and to and os.path.isfile(os.path.join(folder, to)):
+            said = open(os.path.join(folder, to), "rb").read().decode(errors="replace")
         if proc.returncode != status:
             problems.append(f"{what}: status {proc.returncode}, expected {status}: {said}")
         for name, data in after.items():
@@ -724,6 +768,8 @@ add_custom_command(OUTPUT gen.txt
         "backslash": b"a\\b\n",
         "record edges": b"A" * 1023 + b"\n" + b"B" * 2046 + b"\n" + b"C" * 1023,
         "controls": bytes(b for b in range(0x20) if b != 0x0A) + b"\x7f\n",
+        # Ill-formed UTF-8, each piece one U+FFFD to an editor's columns.
+        "truncated": b"\xe2\x82A,\n\xf0\x9f\x98,\n\xed\xa0\x80,\xc0\xaf,\xf4\x90,\n",
     }
     program = os.path.join(prefix, "bin", "viderav-build")
     for name, data in texts.items():
@@ -786,9 +832,19 @@ def ninja_path(name):
     return name.replace("$", "$$").replace(" ", "$ ").replace(":", "$:")
 
 
-def recipes(prefix, tmp):
-    """The README's make and Ninja recipes, on texts with awkward names."""
+def recipes(args, prefix, tmp):
+    """The README's install lines, and its make and Ninja recipes, on texts
+    with awkward names."""
     problems = []
+    # The install and the PATH line, the build itself already made.
+    home = os.path.join(tmp, "home")
+    install = readme_block("sh").split("\n", 1)[1].replace("build/release", args.build_dir)
+    proc = subprocess.run(["bash", "-e", "-c", install + "command -v viderav viderav-build\n"],
+                          env=dict(os.environ, HOME=home), stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
+    found = [os.path.join(home, ".local", "bin", p) for p in ("viderav", "viderav-build")]
+    if proc.returncode != 0 or proc.stdout.splitlines()[-2:] != found:
+        problems.append(f"the README's install lines: status {proc.returncode}:\n{proc.stdout}")
     env = dict(os.environ, PATH=os.path.join(prefix, "bin") + os.pathsep + os.environ["PATH"])
     for tool, language in (("make", "make"), ("ninja", "ninja")):
         if shutil.which(tool) is None:
@@ -845,8 +901,12 @@ def recipes(prefix, tmp):
     proc = run([CMAKE, "-S", folder, "-B", build, f"-DCMAKE_PREFIX_PATH={prefix}"])
     proc = run([CMAKE, "--build", build]) if proc.returncode == 0 else proc
     asm = sorted(f for f in os.listdir(build) if f.endswith(".asm")) if os.path.isdir(build) else []
-    if proc.returncode != 0 or asm != ["dialogue.asm", "menu.asm"]:
-        problems.append(f"the README's CMake project: {asm}:\n{proc.stdout}")
+    # The build output the README shows, from the default generator.
+    readme = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    progress = re.findall(r"^\[.*%\] Converting .*$", readme, re.M)
+    if proc.returncode != 0 or asm != ["dialogue.asm", "menu.asm"] or \
+            not progress or any(line not in proc.stdout.splitlines() for line in progress):
+        problems.append(f"the README's CMake project: {asm}, {progress}:\n{proc.stdout}")
 
     # A parallel make of many texts: every line of the output whole, each
     # text's lines exactly the model's.
@@ -906,7 +966,7 @@ def main():
         if args.checks:
             problems = checks(args, prefix, tmp)
         elif args.recipes:
-            problems = recipes(prefix, tmp)
+            problems = recipes(args, prefix, tmp)
         else:
             problems = game(args, prefix, tmp)
     for problem in problems:
