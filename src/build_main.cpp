@@ -8,6 +8,7 @@
 // the located lines told of the text as the encoder reads it.
 
 #include "located.h"
+#include "lsp.h"
 #include "messages.h"
 #include "platform.h"
 #include "run.h"
@@ -28,7 +29,8 @@ constexpr char usage_line[] = "usage: viderav-build [--log FILE] [--fail-on-reje
                               "[--fail-on-long-lines] [--format=gcc|msvc|sarif] TEXT OUTPUT\n"
                               "       viderav-build --check [--fail-on-rejected] "
                               "[--fail-on-long-lines] [--format=gcc|msvc|sarif]\n"
-                              "                     [--files0-from=LIST] TEXT...";
+                              "                     [--files0-from=LIST] TEXT...\n"
+                              "       viderav-build --lsp";
 
 constexpr char help_text[] =
     "Converts TEXT into the assembler file OUTPUT as viderav does, for a build:\n"
@@ -50,6 +52,9 @@ constexpr char help_text[] =
     "  --files0-from=LIST    with --check, also the TEXTs named in the file LIST,\n"
     "                        each ended by a zero byte (git ls-files -z); - is\n"
     "                        standard input\n"
+    "  --lsp                 serve an editor as a language server (LSP) on\n"
+    "                        standard input and output: each open text's\n"
+    "                        rejected characters and long lines as it is typed\n"
     "  --help, --version     this text; the version\n"
     "\n"
     "Exit status: 0 converted (warnings included), 1 usage, 2 TEXT cannot be\n"
@@ -260,6 +265,7 @@ int main(int argc, char* argv[]) {
     const char* log_path = nullptr;
     const char* list = nullptr;
     bool checking = false;
+    bool serving = false;
     // The paths, moved to the front of argv.
     int npaths = 0;
     bool options_end = false;
@@ -277,6 +283,8 @@ int main(int argc, char* argv[]) {
             return std::fflush(stdout) == 0 ? exit_done : exit_usage;
         } else if (std::strcmp(a, "--check") == 0) {
             checking = true;
+        } else if (std::strcmp(a, "--lsp") == 0) {
+            serving = true;
         } else if (std::strcmp(a, "--fail-on-rejected") == 0) {
             opt.fail_on_rejected = true;
         } else if (std::strcmp(a, "--fail-on-long-lines") == 0) {
@@ -302,7 +310,11 @@ int main(int argc, char* argv[]) {
         }
     }
     const char* wrong = nullptr;
-    if (checking && log_path != nullptr)
+    if (serving && (argc != 2))
+        wrong = "viderav-build: --lsp takes nothing else; the editor sends the rest";
+    else if (serving)
+        return serve_lsp_stdio(console, VIDERAV_VERSION);
+    else if (checking && log_path != nullptr)
         wrong = "viderav-build: --check writes no log";
     else if (checking && npaths == 0 && list == nullptr)
         wrong = "viderav-build: no TEXT";

@@ -346,14 +346,30 @@ void convert_all(text_reader& rd, sink& o, sink& con, convert_watch* watch) {
 
 } // namespace
 
-void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
+namespace {
+
+void convert(text_reader& rd, std::FILE* out, std::FILE* console, convert_watch* watch) {
     sink o{out, out_buf, out_buf + out_size - max_record_out};
     sink con{console, con_buf, con_buf + con_size - max_record_con};
-    text_reader rd{in};
     if (watch == nullptr)
         convert_all<false>(rd, o, con, nullptr);
     else
         convert_all<true>(rd, o, con, watch);
     drain(o);
     drain(con);
+}
+
+} // namespace
+
+void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
+    text_reader rd{in};
+    convert(rd, out, console, watch);
+}
+
+void convert_text(const char* text, std::size_t n, std::FILE* out, std::FILE* console,
+                  convert_watch* watch) {
+    text_reader rd{nullptr};
+    rd.mem = text;
+    rd.left = n;
+    convert(rd, out, console, watch);
 }

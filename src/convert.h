@@ -46,3 +46,8 @@ struct convert_watch {
 // a watch, it is told of every rejected byte and every line.
 void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console = stdout,
                    convert_watch* watch = nullptr);
+
+// The same for the text text[0, n) held in memory, such as an editor's
+// unsaved buffer.
+void convert_text(const char* text, std::size_t n, std::FILE* out, std::FILE* console,
+                  convert_watch* watch);

@@ -34,7 +34,15 @@ std::size_t read_text(text_reader& rd, char* buf, std::size_t size) {
     }
     if (!rd.done) {
         const std::size_t want = size - n;
-        std::size_t got = std::fread(buf + n, 1, want, rd.in);
+        std::size_t got = 0;
+        if (rd.in != nullptr) {
+            got = std::fread(buf + n, 1, want, rd.in);
+        } else if (rd.left > 0) {
+            got = want < rd.left ? want : rd.left;
+            std::memcpy(buf + n, rd.mem, got);
+            rd.mem += got;
+            rd.left -= got;
+        }
         // fread comes back short only at the end of the stream or on an
         // error; asking again could block on a terminal or a pipe.
         rd.done = got < want;

@@ -15,9 +15,10 @@ char text_line[2 * 32768 + 512];
 std::size_t text_len = 0;
 
 // The findings of the current text, and their messages.
-finding found_lines[2 * located_lines::limit + 2];
+finding found_lines[2 * located_most + 2];
 int found_count = 0;
-char messages[2 * sizeof text_line];
+// Room for every message at the most, and two that name long paths.
+char messages[2 * located_most * 192 + 2 * sizeof text_line];
 std::size_t messages_len = 0;
 
 // What a control byte is called; the rest are named by their Ctrl key.
@@ -112,6 +113,8 @@ void say(std::FILE* to, std::initializer_list<said> pieces) {
     emit_to(to);
 }
 
+located_lines::found located_lines::pending[located_most];
+
 located_lines::located_lines(const located_options& options, std::FILE* out)
     : opt(options), to(out) {
     found_count = 0;
@@ -120,10 +123,10 @@ located_lines::located_lines(const located_options& options, std::FILE* out)
 
 // Starts a line: where, and what kind.
 void located_lines::head(unsigned long long line, unsigned long long column,
-                         unsigned long long column16, bool error, kind_code code) const {
+                         unsigned long long column16, bool error, kind_code code, int bytes) const {
     text_len = 0;
     if (opt.form == line_form::sarif) {
-        found_lines[found_count] = {code, error, line, column, column16, nullptr};
+        found_lines[found_count] = {code, error, line, column, column16, bytes, nullptr};
         return;
     }
     put_name(opt.text);
@@ -187,12 +190,12 @@ void located_lines::put_found(const found& f) {
         for (int i = 1; i < n; ++i)
             point = (point << 6) | (bytes[i] & 0x3FU);
         if (point == 0xFEFF && f.line == 1 && f.column == 1) {
-            head(f.line, f.column, f.column16, opt.fail_on_rejected, code_mark);
+            head(f.line, f.column, f.column16, opt.fail_on_rejected, code_mark, n);
             put("the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
                 "save the text without one");
             return;
         }
-        head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected);
+        head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected, n);
         put("rejected character '");
         char raw[5] = {};
         std::memcpy(raw, bytes, static_cast<std::size_t>(n));
@@ -209,7 +212,7 @@ void located_lines::put_found(const found& f) {
         put(" codes 0 (blank glyphs)");
         return;
     }
-    head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected);
+    head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected, 1);
     if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
         const char c[2] = {static_cast<char>(bytes[0]), '\0'};
         put("rejected character '");
@@ -241,8 +244,8 @@ void located_lines::item(unsigned long long line, unsigned long long column,
     // A character of four bytes is two UTF-16 code units, shorter ones one.
     if (n > 1)
         folded += static_cast<unsigned long long>(n == 4 ? 2 : n - 1);
-    if (shown >= limit) {
-        if (shown == limit) {
+    if (shown >= opt.limit) {
+        if (shown == opt.limit) {
             more_line = line;
             more_column = column;
             more_column16 = column16;
@@ -277,7 +280,7 @@ bool located_lines::rejected(unsigned long long line, unsigned long long column,
     place(line, column, byte);
     // Past the limit, with the place of the first one not shown kept, only
     // the count matters.
-    return shown <= limit;
+    return shown <= opt.limit;
 }
 
 void located_lines::rejected_more(unsigned long long count) {
@@ -315,7 +318,7 @@ void located_lines::line_end(unsigned long long line, unsigned long long length,
     folded = 0;
     if (length > long_line) {
         ++long_lines;
-        if (long_shown < limit) {
+        if (long_shown < opt.limit) {
             ++long_shown;
             head(line, 1, 1, opt.fail_on_long_lines, code_long);
             put("a line of ");

@@ -30,8 +30,13 @@ struct finding {
     unsigned long long line;
     unsigned long long column;   // in bytes
     unsigned long long column16; // in UTF-16 code units, as the text decodes
+    int bytes;                   // of a rejected character or the mark; else 0
     const char* message;         // lives until the next text's findings
 };
+
+// How many lines of each kind a text shows at the most: 20 on a build's
+// standard error, up to this many where an editor lists them.
+inline constexpr int located_most = 1000;
 
 struct located_options {
     const char* text; // the text's name, as the lines give it
@@ -39,6 +44,7 @@ struct located_options {
     line_form form = line_form::gcc;
     bool fail_on_rejected = false;
     bool fail_on_long_lines = false;
+    int limit = 20; // lines of each kind, at most located_most
     // Given the text's verdict once its findings are complete and before
     // the output is closed, to pass them on; false where it could not,
     // which fails the run with exit_output.
@@ -63,11 +69,10 @@ void say(std::FILE* to, std::initializer_list<said> pieces);
 // in one write, to `to`, so that parallel builds never interleave two.  A
 // UTF-8 character is one line however its bytes fall into records; the
 // lines of one text line come at its end, a line too long first.  At most
-// `limit` lines of each kind, then one that says how many more there are.
+// the options' limit of each kind, then one that says how many more there
+// are.
 class located_lines final : public run_watch {
   public:
-    static constexpr int limit = 20;
-
     located_lines(const located_options& options, std::FILE* out);
 
     // Opens the log, once the text and the output are open, and writes the
@@ -107,7 +112,7 @@ class located_lines final : public run_watch {
     void flush_bytes();
     void place(unsigned long long line, unsigned long long column, unsigned char byte);
     void head(unsigned long long line, unsigned long long column, unsigned long long column16,
-              bool error, kind_code code) const;
+              bool error, kind_code code, int bytes = 0) const;
     void put_found(const found& f);
     void emit();
 
@@ -119,8 +124,9 @@ class located_lines final : public run_watch {
     // A UTF-8 character begun and not yet complete.
     found seq{};
     int seq_need = 0;
-    // The characters of the current text line, written at its end.
-    found pending[limit] = {};
+    // The characters of the current text line, written at its end: one
+    // text's lines are found at a time.
+    static found pending[located_most];
     int pending_count = 0;
     unsigned long long rejected_bytes = 0;
     unsigned long long shown_bytes = 0;

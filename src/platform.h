@@ -35,9 +35,11 @@ inline constexpr std::size_t line_end_size = sizeof line_end - 1;
 std::size_t find_byte(const char* p, std::size_t n, char c);
 
 struct text_reader {
-    std::FILE* in;
+    std::FILE* in;           // nullptr: the text is mem[0, left)
     bool done = false;       // the stream reported its end or an error
     bool pending_cr = false; // a CR ended the last fill; its LF may come next
+    const char* mem = nullptr;
+    std::size_t left = 0;
 };
 
 // Fills buf with up to size bytes of text (size must be at least 2).
@@ -110,6 +112,14 @@ inline void (*on_lock_wait)(const char* path) = nullptr;
 // nullptr otherwise; a file created only to be refused is removed again.
 // Fully buffered.
 std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out);
+
+// Standard input for a server that answers an editor: up to n bytes of
+// what has come, waiting for some; 0 at its end or on an error.  On
+// Windows no byte is changed (binary).
+std::size_t read_input(char* p, std::size_t n);
+
+// Whether standard input holds bytes a read would return without waiting.
+bool input_waiting();
 
 // Whether path names a regular file, which can be read again without
 // waiting for a writer (a FIFO would).

@@ -630,6 +630,26 @@ std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
     return log;
 }
 
+std::size_t read_input(char* p, std::size_t n) {
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, p, n);
+        if (got >= 0)
+            return static_cast<std::size_t>(got);
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Handed over non-blocking: wait for the editor.
+            pollfd in{STDIN_FILENO, POLLIN, 0};
+            poll(&in, 1, -1);
+        } else if (errno != EINTR) {
+            return 0;
+        }
+    }
+}
+
+bool input_waiting() {
+    pollfd in{STDIN_FILENO, POLLIN, 0};
+    return poll(&in, 1, 0) > 0 && (in.revents & POLLIN) != 0;
+}
+
 bool regular_file(const char* path) {
     struct stat st {};
     return stat(path, &st) == 0 && S_ISREG(st.st_mode);

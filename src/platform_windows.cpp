@@ -579,6 +579,21 @@ std::FILE* open_log(const char* path, std::FILE* in, std::FILE* out) {
     return f;
 }
 
+std::size_t read_input(char* p, std::size_t n) {
+    DWORD got = 0;
+    const DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+    return ReadFile(GetStdHandle(STD_INPUT_HANDLE), p, want, &got, nullptr) != 0 ? got : 0;
+}
+
+bool input_waiting() {
+    // Only a pipe tells what it holds; a file is never waited for.
+    const HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD ready = 0;
+    if (GetFileType(h) != FILE_TYPE_PIPE)
+        return GetFileType(h) == FILE_TYPE_DISK;
+    return PeekNamedPipe(h, nullptr, 0, nullptr, &ready, nullptr) != 0 && ready > 0;
+}
+
 bool regular_file(const char* path) {
     const wchar_t* name = system_name(path);
     WIN32_FILE_ATTRIBUTE_DATA data{};

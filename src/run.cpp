@@ -66,3 +66,9 @@ int check_file(const char* in_path, std::FILE* nowhere, run_watch& watch) {
     std::clearerr(nowhere);
     return watch.verdict(read_failed ? exit_input : exit_done);
 }
+
+int check_text(const char* text, std::size_t n, std::FILE* nowhere, run_watch& watch) {
+    convert_text(text, n, nowhere, nowhere, &watch);
+    std::clearerr(nowhere);
+    return watch.verdict(exit_done);
+}

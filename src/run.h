@@ -41,3 +41,6 @@ int convert_file(const char* in_path, const char* out_path, std::FILE* console,
 // messages going to `nowhere`, which is left as it was; the watch is told
 // of the text and gives its verdict.  Returns exit_input, or the verdict.
 int check_file(const char* in_path, std::FILE* nowhere, run_watch& watch);
+
+// The same for text[0, n) held in memory; returns the verdict.
+int check_text(const char* text, std::size_t n, std::FILE* nowhere, run_watch& watch);

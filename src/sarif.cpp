@@ -121,9 +121,9 @@ void sarif_begin(std::FILE* to, const char* version) {
 void sarif_text(std::FILE* to, const char* path, const finding* found, int count) {
     if (count == 0)
         return;
-    constexpr int most = 2 * located_lines::limit + 2;
-    unsigned long long lines[most];
-    unsigned long long starts[most];
+    constexpr int most = 2 * located_most + 2;
+    static unsigned long long lines[most];
+    static unsigned long long starts[most];
     int n = 0;
     for (int i = 0; i < count && n < most; ++i)
         lines[n++] = found[i].line;

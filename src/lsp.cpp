@@ -1,0 +1,590 @@
+#include "lsp.h"
+
+#include "located.h"
+#include "platform.h"
+#include "run.h"
+#include "utf8.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+using json = nlohmann::json;
+
+namespace {
+
+// JSON-RPC's and the protocol's error codes.
+constexpr int parse_error = -32700;
+constexpr int invalid_request = -32600;
+constexpr int method_not_found = -32601;
+constexpr int invalid_params = -32602;
+constexpr int not_initialized = -32002;
+
+// A message's header, and its body, at the most: a 64 MiB document comes
+// in a body of up to six times its size once escaped.
+constexpr std::size_t most_header = 1 << 16;
+constexpr std::size_t most_body = std::size_t{1} << 30;
+
+// Reads the protocol's messages: headers, a blank line, Content-Length
+// bytes of body.  A header block without a usable length is dropped, and
+// reading goes on at the next line that names one, so that no malformed
+// message ends the session.
+class reader {
+  public:
+    explicit reader(lsp_stream& in) : io(in) {}
+
+    // The next body; false at the end of the input.
+    bool next(std::string& body) {
+        for (;;) {
+            std::size_t length = 0;
+            bool known = false;
+            bool blank = false;
+            std::string line;
+            while (!blank && next_line(line)) {
+                blank = line.empty();
+                known = length_of(line, length) || known;
+            }
+            if (!blank)
+                return false;
+            if (!known)
+                continue;
+            if (!fill(length))
+                return false;
+            body.assign(buf, at, length);
+            at += length;
+            return true;
+        }
+    }
+
+    // Whether a whole message or more is already here or on its way.
+    bool waiting() {
+        return at < buf.size() || io.waiting();
+    }
+
+  private:
+    // The next header line, its CR LF or LF dropped; false at the end.
+    bool next_line(std::string& line) {
+        line.clear();
+        for (;;) {
+            const std::size_t nl = buf.find('\n', at);
+            if (nl != std::string::npos) {
+                line.assign(buf, at, std::min(nl - at, most_header));
+                at = nl + 1;
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                return true;
+            }
+            // A line past the bound is cut; its rest is read as lines of
+            // its own, none of which names a length.
+            if (buf.size() - at > most_header)
+                at = buf.size();
+            if (!more())
+                return false;
+        }
+    }
+
+    static bool length_of(const std::string& line, std::size_t& length) {
+        static constexpr char name[] = "content-length:";
+        constexpr std::size_t n = sizeof name - 1;
+        std::size_t i = 0;
+        for (; i + n <= line.size(); ++i) {
+            bool same = true;
+            for (std::size_t k = 0; k < n && same; ++k)
+                same = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i + k]))) ==
+                       name[k];
+            if (same)
+                break;
+        }
+        if (i + n > line.size())
+            return false;
+        i += n;
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        std::size_t value = 0;
+        const std::size_t first = i;
+        for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
+            value = value * 10 + static_cast<std::size_t>(line[i] - '0');
+            if (value > most_body)
+                return false;
+        }
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t'))
+            ++i;
+        if (i == first || i != line.size())
+            return false;
+        length = value;
+        return true;
+    }
+
+    // Until n bytes of body are here; false where the input ends first.
+    bool fill(std::size_t n) {
+        while (buf.size() - at < n)
+            if (!more())
+                return false;
+        return true;
+    }
+
+    bool more() {
+        if (ended)
+            return false;
+        // What has been read is dropped before the buffer grows.
+        if (at > 0) {
+            buf.erase(0, at);
+            at = 0;
+        }
+        const std::size_t old = buf.size();
+        buf.resize(old + chunk);
+        const std::size_t got = io.read(buf.data() + old, chunk);
+        buf.resize(old + got);
+        ended = got == 0;
+        return !ended;
+    }
+
+    static constexpr std::size_t chunk = 1 << 16;
+    lsp_stream& io;
+    std::string buf;
+    std::size_t at = 0;
+    bool ended = false;
+};
+
+// An open document: its text as the editor has it, where its lines start
+// as the protocol counts them (LF, CR LF and a lone CR each end one), and
+// where the encoder's do (LF alone: it reads CR LF as one newline and a
+// lone CR as a byte of the line).
+struct document {
+    std::string text;
+    json version;
+    std::vector<std::size_t> lines;
+    std::vector<std::size_t> records;
+    unsigned long long changes = 0;
+
+    void index() {
+        records.assign(1, 0);
+        const std::size_t n = text.size();
+        const char* t = text.data();
+        for (std::size_t i = 0; (i += find_byte(t + i, n - i, '\n')) < n; ++i)
+            records.push_back(i + 1);
+        lines.assign(1, 0);
+        for (std::size_t i = 0; (i += find_byte(t + i, n - i, '\r')) < n; ++i)
+            if (i + 1 == n || t[i + 1] != '\n')
+                lines.push_back(i + 1);
+        // Lone CRs are rare: without them the two are the same.
+        if (lines.size() == 1) {
+            lines = records;
+            return;
+        }
+        lines.insert(lines.end(), records.begin() + 1, records.end());
+        std::sort(lines.begin(), lines.end());
+    }
+
+    // Where line `line` (from 0) ends: its line break, or the text's end.
+    [[nodiscard]] std::size_t line_end(std::size_t line) const {
+        if (line + 1 >= lines.size())
+            return text.size();
+        std::size_t end = lines[line + 1] - 1;
+        if (text[end] == '\n' && end > lines[line] && text[end - 1] == '\r')
+            --end;
+        return end;
+    }
+};
+
+// The unit of a position's character: a byte, or a UTF-16 code unit.  A
+// piece of ill-formed UTF-8 counts as one unit, as editors decode it.
+bool utf8_positions = false;
+
+std::size_t units(std::size_t step, bool whole) {
+    if (utf8_positions)
+        return step;
+    return whole && step == 4 ? 2 : 1;
+}
+
+// The offset of a protocol position, clamped to its line.
+std::size_t offset_of(const document& d, const json& position) {
+    const auto line = position.at("line").get<std::size_t>();
+    auto character = position.at("character").get<std::size_t>();
+    if (line >= d.lines.size())
+        return d.text.size();
+    const std::size_t end = d.line_end(line);
+    std::size_t at = d.lines[line];
+    const auto* p = reinterpret_cast<const unsigned char*>(d.text.data());
+    while (at < end) {
+        bool whole = false;
+        const std::size_t step = utf8_step(p + at, end - at, whole);
+        const std::size_t u = units(step, whole);
+        if (u > character)
+            break;
+        character -= u;
+        at += step;
+    }
+    return at;
+}
+
+// The protocol position of an offset; one inside a character or a piece
+// is taken to its start, or with `after` to its end.
+json position_of(const document& d, std::size_t offset, bool after) {
+    offset = std::min(offset, d.text.size());
+    const std::size_t line =
+        static_cast<std::size_t>(std::upper_bound(d.lines.begin(), d.lines.end(), offset) -
+                                 d.lines.begin()) -
+        1;
+    const std::size_t end = d.line_end(line);
+    const auto* p = reinterpret_cast<const unsigned char*>(d.text.data());
+    std::size_t character = 0;
+    for (std::size_t at = d.lines[line]; at < offset && at < end;) {
+        bool whole = false;
+        const std::size_t step = utf8_step(p + at, end - at, whole);
+        if (at + step > offset && !after)
+            break;
+        character += units(step, whole);
+        at += step;
+    }
+    return {{"line", line}, {"character", character}};
+}
+
+// j's member at the end of a path of keys, or null where there is none.
+const json& member(const json& j, std::initializer_list<const char*> keys) {
+    static const json none;
+    const json* at = &j;
+    for (const char* key : keys) {
+        if (!at->is_object())
+            return none;
+        const auto it = at->find(key);
+        if (it == at->end())
+            return none;
+        at = &*it;
+    }
+    return *at;
+}
+
+struct settings {
+    bool fail_on_rejected = false;
+    bool fail_on_long_lines = false;
+};
+
+// Read under a "viderav" section, or at the top level, as some clients
+// send only the section's contents.
+void read_settings(const json& j, settings& s) {
+    if (!j.is_object())
+        return;
+    const auto section = j.find("viderav");
+    const json& v = section != j.end() && section->is_object() ? *section : j;
+    for (const auto& [key, field] : {std::pair{"failOnRejected", &settings::fail_on_rejected},
+                                     std::pair{"failOnLongLines", &settings::fail_on_long_lines}}) {
+        const auto it = v.find(key);
+        if (it != v.end() && it->is_boolean())
+            s.*field = it->get<bool>();
+    }
+}
+
+class server {
+  public:
+    server(lsp_stream& stream, const char* version) : io(stream), in(stream), ver(version) {
+        nowhere = std::fopen(null_device, "wb");
+        if (nowhere != nullptr)
+            std::setvbuf(nowhere, nullptr, _IONBF, 0);
+    }
+    server(const server&) = delete;
+    server& operator=(const server&) = delete;
+    ~server() {
+        if (nowhere != nullptr)
+            std::fclose(nowhere);
+    }
+
+    int run() {
+        std::string body;
+        for (;;) {
+            // Diagnostics for the last state only: a burst of changes is
+            // read whole before any of it is checked.
+            if (!dirty.empty() && !in.waiting()) {
+                publish_dirty();
+                continue;
+            }
+            if (!in.next(body))
+                return down ? 0 : 1;
+            handle(body);
+            if (exiting)
+                return down ? 0 : 1;
+        }
+    }
+
+  private:
+    void send(const json& message) {
+        const std::string body = message.dump(-1, ' ', false, json::error_handler_t::replace);
+        char head[64];
+        const int n = std::snprintf(head, sizeof head, "Content-Length: %zu\r\n\r\n", body.size());
+        std::string whole(head, static_cast<std::size_t>(n));
+        whole += body;
+        io.write(whole.data(), whole.size());
+    }
+
+    void reply(const json& id, json result) {
+        send({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
+    }
+
+    void fail(const json& id, int code, const char* why) {
+        send({{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", why}}}});
+    }
+
+    void handle(const std::string& body) {
+        const json message = json::parse(body, nullptr, false);
+        if (message.is_discarded() || !message.is_object()) {
+            fail(nullptr, message.is_discarded() ? parse_error : invalid_request,
+                 message.is_discarded() ? "the message is not JSON" : "not a JSON-RPC message");
+            return;
+        }
+        const auto method = message.find("method");
+        const auto id = message.find("id");
+        const bool request = id != message.end();
+        if (method == message.end() || !method->is_string()) {
+            // A response to one of the server's requests, or nonsense.
+            if (request && message.find("result") == message.end() &&
+                message.find("error") == message.end())
+                fail(*id, invalid_request, "a request without a method");
+            return;
+        }
+        const std::string& name = method->get_ref<const std::string&>();
+        const auto params = message.find("params");
+        const json& p = params != message.end() ? *params : empty;
+        try {
+            if (request)
+                answer(*id, name, p);
+            else
+                notice(name, p);
+        } catch (const std::exception& e) {
+            if (request)
+                fail(*id, invalid_params, e.what());
+        }
+    }
+
+    void answer(const json& id, const std::string& method, const json& p) {
+        if (method == "initialize") {
+            start(id, p);
+        } else if (!begun) {
+            fail(id, not_initialized, "initialize comes first");
+        } else if (down) {
+            fail(id, invalid_request, "the server is shut down");
+        } else if (method == "shutdown") {
+            down = true;
+            reply(id, nullptr);
+        } else if (method == "textDocument/diagnostic") {
+            pull(id, p);
+        } else {
+            fail(id, method_not_found, "no such method");
+        }
+    }
+
+    void notice(const std::string& method, const json& p) {
+        if (method == "exit") {
+            exiting = true;
+            return;
+        }
+        if (!begun)
+            return;
+        if (method == "textDocument/didOpen")
+            open(p.at("textDocument"));
+        else if (method == "textDocument/didChange")
+            change(p.at("textDocument"), p.at("contentChanges"));
+        else if (method == "textDocument/didClose")
+            close(p.at("textDocument").at("uri").get<std::string>());
+        else if (method == "workspace/didChangeConfiguration")
+            configure(member(p, {"settings"}));
+    }
+
+    void start(const json& id, const json& p) {
+        if (begun) {
+            fail(id, invalid_request, "initialize comes once");
+            return;
+        }
+        begun = true;
+        const json& encodings = member(p, {"capabilities", "general", "positionEncodings"});
+        utf8_positions = encodings.is_array() &&
+                         std::find(encodings.begin(), encodings.end(), "utf-8") != encodings.end();
+        pulling = !member(p, {"capabilities", "textDocument", "diagnostic"}).is_null();
+        refreshing =
+            member(p, {"capabilities", "workspace", "diagnostics", "refreshSupport"}) == true;
+        read_settings(member(p, {"initializationOptions"}), options);
+        reply(id, {{"capabilities",
+                    {{"positionEncoding", utf8_positions ? "utf-8" : "utf-16"},
+                     {"textDocumentSync", {{"openClose", true}, {"change", 2}}},
+                     {"diagnosticProvider",
+                      {{"identifier", "viderav"},
+                       {"interFileDependencies", false},
+                       {"workspaceDiagnostics", false}}}}},
+                   {"serverInfo", {{"name", "viderav-build"}, {"version", ver}}}});
+    }
+
+    void open(const json& item) {
+        const auto uri = item.at("uri").get<std::string>();
+        document& d = docs[uri];
+        d.text = item.at("text").get<std::string>();
+        d.version = item.value("version", json());
+        d.index();
+        ++d.changes;
+        if (!pulling)
+            dirty.insert(uri);
+    }
+
+    void change(const json& item, const json& changes) {
+        const auto uri = item.at("uri").get<std::string>();
+        const auto found = docs.find(uri);
+        if (found == docs.end())
+            return;
+        document& d = found->second;
+        for (const json& c : changes) {
+            const std::string& text = c.at("text").get_ref<const std::string&>();
+            if (!c.contains("range")) {
+                d.text = text;
+            } else {
+                const json& range = c["range"];
+                const std::size_t from = offset_of(d, range.at("start"));
+                const std::size_t to = std::max(from, offset_of(d, range.at("end")));
+                d.text.replace(from, to - from, text);
+            }
+            d.index();
+        }
+        d.version = item.value("version", json());
+        ++d.changes;
+        if (!pulling)
+            dirty.insert(uri);
+    }
+
+    void close(const std::string& uri) {
+        docs.erase(uri);
+        dirty.erase(uri);
+        if (!pulling)
+            send({{"jsonrpc", "2.0"},
+                  {"method", "textDocument/publishDiagnostics"},
+                  {"params", {{"uri", uri}, {"diagnostics", json::array()}}}});
+    }
+
+    void configure(const json& settings_sent) {
+        read_settings(settings_sent, options);
+        ++generation;
+        if (pulling && refreshing)
+            send({{"jsonrpc", "2.0"},
+                  {"id", "refresh-" + std::to_string(generation)},
+                  {"method", "workspace/diagnostic/refresh"}});
+        for (const auto& [uri, d] : docs)
+            if (!pulling)
+                dirty.insert(uri);
+    }
+
+    // What the encoder and the watch find in d, as the protocol's
+    // diagnostics.
+    json diagnostics(const document& d) {
+        located_options opt{};
+        opt.text = "";
+        opt.form = line_form::sarif;
+        opt.limit = located_most;
+        opt.fail_on_rejected = options.fail_on_rejected;
+        opt.fail_on_long_lines = options.fail_on_long_lines;
+        located_lines lines(opt, nowhere);
+        check_text(d.text.data(), d.text.size(), nowhere, lines);
+        int count = 0;
+        const finding* found = located_lines::findings(count);
+        json items = json::array();
+        for (int i = 0; i < count; ++i) {
+            const finding& f = found[i];
+            const std::size_t line = f.line - 1;
+            const std::size_t start = line < d.records.size() ? d.records[line] : d.text.size();
+            std::size_t from = start + f.column - 1;
+            std::size_t to = from + static_cast<std::size_t>(std::max(f.bytes, 1));
+            if (f.code == code_long || f.code == code_more_long) {
+                // The part the length byte cannot hold, where to cut.
+                std::size_t end =
+                    line + 1 < d.records.size() ? d.records[line + 1] - 1 : d.text.size();
+                if (end > start && d.text[end - 1] == '\r' && end < d.text.size())
+                    --end;
+                from = start + long_line;
+                to = end;
+            }
+            items.push_back(
+                {{"range",
+                  {{"start", position_of(d, from, false)}, {"end", position_of(d, to, true)}}},
+                 {"severity", f.error ? 1 : 2},
+                 {"code", "VR" + std::to_string(static_cast<int>(f.code))},
+                 {"source", "viderav"},
+                 {"message", f.message}});
+        }
+        return items;
+    }
+
+    void publish_dirty() {
+        for (const std::string& uri : dirty) {
+            const document& d = docs.at(uri);
+            json params = {{"uri", uri}, {"diagnostics", diagnostics(d)}};
+            if (!d.version.is_null())
+                params["version"] = d.version;
+            send({{"jsonrpc", "2.0"},
+                  {"method", "textDocument/publishDiagnostics"},
+                  {"params", std::move(params)}});
+        }
+        dirty.clear();
+    }
+
+    void pull(const json& id, const json& p) {
+        const auto uri = p.at("textDocument").at("uri").get<std::string>();
+        const auto found = docs.find(uri);
+        const std::string result = found == docs.end() ? "closed"
+                                                       : std::to_string(found->second.changes) +
+                                                             "." + std::to_string(generation);
+        const auto previous = p.find("previousResultId");
+        if (previous != p.end() && previous->is_string() && *previous == result) {
+            reply(id, {{"kind", "unchanged"}, {"resultId", result}});
+            return;
+        }
+        reply(id, {{"kind", "full"},
+                   {"resultId", result},
+                   {"items", found == docs.end() ? json::array() : diagnostics(found->second)}});
+    }
+
+    lsp_stream& io;
+    reader in;
+    const char* ver;
+    std::FILE* nowhere = nullptr;
+    const json empty = json::object();
+    std::map<std::string, document> docs;
+    std::set<std::string> dirty;
+    settings options;
+    unsigned long long generation = 0;
+    bool begun = false;
+    bool down = false;
+    bool exiting = false;
+    bool pulling = false;
+    bool refreshing = false;
+};
+
+class stdio final : public lsp_stream {
+  public:
+    explicit stdio(std::FILE* out) : to(out) {}
+    std::size_t read(char* p, std::size_t n) override {
+        return read_input(p, n);
+    }
+    bool waiting() override {
+        return input_waiting();
+    }
+    bool write(const char* p, std::size_t n) override {
+        return std::fwrite(p, 1, n, to) == n && std::fflush(to) == 0;
+    }
+
+  private:
+    std::FILE* to;
+};
+
+} // namespace
+
+int serve_lsp(lsp_stream& io, const char* version) {
+    server s(io, version);
+    return s.run();
+}
+
+int serve_lsp_stdio(std::FILE* out, const char* version) {
+    stdio io(out);
+    return serve_lsp(io, version);
+}

@@ -1,0 +1,83 @@
+"""A small LSP client over a server's standard streams, for the tests and
+the benchmark: framed messages out, framed messages in, each wait bounded."""
+
+import json
+import os
+import select
+import subprocess
+import time
+
+
+def frame(message):
+    body = json.dumps(message, ensure_ascii=False).encode()
+    return b"Content-Length: %d\r\n\r\n" % len(body) + body
+
+
+class Client:
+    def __init__(self, argv, env=None):
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.buf = b""
+        self.next_id = 0
+        self.raw = b""  # every byte the server wrote
+
+    def send_raw(self, data):
+        self.proc.stdin.write(data)
+        self.proc.stdin.flush()
+
+    def notify(self, method, params=None):
+        self.send_raw(frame({"jsonrpc": "2.0", "method": method,
+                             **({"params": params} if params is not None else {})}))
+
+    def request(self, method, params=None, timeout=20):
+        self.next_id += 1
+        self.send_raw(frame({"jsonrpc": "2.0", "id": self.next_id, "method": method,
+                             **({"params": params} if params is not None else {})}))
+        return self.wait(lambda m: m.get("id") == self.next_id and "method" not in m, timeout)
+
+    def message(self, timeout=20):
+        """The next message, or None when none came in time or the
+        output ended."""
+        deadline = time.monotonic() + timeout
+        while True:
+            head, sep, rest = self.buf.partition(b"\r\n\r\n")
+            if sep:
+                length = int(head.split(b"Content-Length:")[1])
+                if len(rest) >= length:
+                    self.buf = rest[length:]
+                    return json.loads(rest[:length])
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.proc.stdout], [], [], left)[0]:
+                return None
+            data = os.read(self.proc.stdout.fileno(), 1 << 20)
+            if not data:
+                return None
+            self.buf += data
+            self.raw += data
+
+    def wait(self, wanted, timeout=20):
+        """The first message that is wanted; the others are dropped."""
+        deadline = time.monotonic() + timeout
+        while True:
+            m = self.message(max(0, deadline - time.monotonic()))
+            if m is None or wanted(m):
+                return m
+
+    def diagnostics(self, uri, version=None, timeout=20):
+        m = self.wait(lambda m: m.get("method") == "textDocument/publishDiagnostics"
+                      and m["params"]["uri"] == uri
+                      and (version is None or m["params"].get("version") == version), timeout)
+        return None if m is None else m["params"]["diagnostics"]
+
+    def end(self, timeout=20):
+        """Closes the server's input; its exit status."""
+        try:
+            self.proc.stdin.close()
+        except BrokenPipeError:
+            pass
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            return None
