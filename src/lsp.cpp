@@ -137,6 +137,9 @@ class reader {
         if (at > 0) {
             buf.erase(0, at);
             at = 0;
+            // A large document's message is not kept for good.
+            if (buf.capacity() > (std::size_t{1} << 22) && buf.size() < chunk)
+                buf.shrink_to_fit();
         }
         const std::size_t old = buf.size();
         buf.resize(old + chunk);
@@ -225,9 +228,16 @@ std::size_t offset_of(const document& d, const json& position) {
     return at;
 }
 
+// A protocol position: a line from 0, and a character in the negotiated
+// unit from the line's start.
+struct place {
+    std::size_t line;
+    std::size_t character;
+};
+
 // The protocol position of an offset; one inside a character or a piece
 // is taken to its start, or with `after` to its end.
-json position_of(const document& d, std::size_t offset, bool after) {
+place place_of(const document& d, std::size_t offset, bool after) {
     offset = std::min(offset, d.text.size());
     const std::size_t line =
         static_cast<std::size_t>(std::upper_bound(d.lines.begin(), d.lines.end(), offset) -
@@ -244,7 +254,7 @@ json position_of(const document& d, std::size_t offset, bool after) {
         character += units(step, whole);
         at += step;
     }
-    return {{"line", line}, {"character", character}};
+    return {line, character};
 }
 
 // j's member at the end of a path of keys, or null where there is none.
@@ -285,6 +295,7 @@ void read_settings(const json& j, settings& s) {
 class server {
   public:
     server(lsp_stream& stream, const char* version) : io(stream), in(stream), ver(version) {
+        utf8_positions = false;
         nowhere = std::fopen(null_device, "wb");
         if (nowhere != nullptr)
             std::setvbuf(nowhere, nullptr, _IONBF, 0);
@@ -315,7 +326,10 @@ class server {
 
   private:
     void send(const json& message) {
-        const std::string body = message.dump(-1, ' ', false, json::error_handler_t::replace);
+        send_body(message.dump(-1, ' ', false, json::error_handler_t::replace));
+    }
+
+    void send_body(const std::string& body) {
         char head[64];
         const int n = std::snprintf(head, sizeof head, "Content-Length: %zu\r\n\r\n", body.size());
         std::string whole(head, static_cast<std::size_t>(n));
@@ -475,9 +489,10 @@ class server {
                 dirty.insert(uri);
     }
 
-    // What the encoder and the watch find in d, as the protocol's
-    // diagnostics.
-    json diagnostics(const document& d) {
+    // What the encoder and the watch find in d, as a JSON array of the
+    // protocol's diagnostics.  Written as text: a document holds up to
+    // two thousand of them, and a writer types on while they are made.
+    std::string diagnostics(const document& d) {
         located_options opt{};
         opt.text = "";
         opt.form = line_form::sarif;
@@ -488,7 +503,7 @@ class server {
         check_text(d.text.data(), d.text.size(), nowhere, lines);
         int count = 0;
         const finding* found = located_lines::findings(count);
-        json items = json::array();
+        std::string items = "[";
         for (int i = 0; i < count; ++i) {
             const finding& f = found[i];
             const std::size_t line = f.line - 1;
@@ -499,31 +514,38 @@ class server {
                 // The part the length byte cannot hold, where to cut.
                 std::size_t end =
                     line + 1 < d.records.size() ? d.records[line + 1] - 1 : d.text.size();
-                if (end > start && d.text[end - 1] == '\r' && end < d.text.size())
+                if (end > start && end < d.text.size() && d.text[end - 1] == '\r')
                     --end;
                 from = start + long_line;
                 to = end;
             }
-            items.push_back(
-                {{"range",
-                  {{"start", position_of(d, from, false)}, {"end", position_of(d, to, true)}}},
-                 {"severity", f.error ? 1 : 2},
-                 {"code", "VR" + std::to_string(static_cast<int>(f.code))},
-                 {"source", "viderav"},
-                 {"message", f.message}});
+            const place a = place_of(d, from, false);
+            const place b = place_of(d, to, true);
+            char head[256];
+            const int n = std::snprintf(
+                head, sizeof head,
+                R"(%s{"range":{"start":{"line":%zu,"character":%zu},"end":{"line":%zu,)"
+                R"("character":%zu}},"severity":%d,"code":"VR%d","source":"viderav","message":)",
+                i == 0 ? "" : ",", a.line, a.character, b.line, b.character, f.error ? 1 : 2,
+                static_cast<int>(f.code));
+            items.append(head, static_cast<std::size_t>(n));
+            items += json(f.message).dump(-1, ' ', false, json::error_handler_t::replace);
+            items += '}';
         }
+        items += ']';
         return items;
     }
 
     void publish_dirty() {
         for (const std::string& uri : dirty) {
             const document& d = docs.at(uri);
-            json params = {{"uri", uri}, {"diagnostics", diagnostics(d)}};
+            std::string body =
+                R"({"jsonrpc":"2.0","method":"textDocument/publishDiagnostics","params":{"uri":)";
+            body += json(uri).dump();
             if (!d.version.is_null())
-                params["version"] = d.version;
-            send({{"jsonrpc", "2.0"},
-                  {"method", "textDocument/publishDiagnostics"},
-                  {"params", std::move(params)}});
+                body += ",\"version\":" + d.version.dump();
+            body += ",\"diagnostics\":" + diagnostics(d) + "}}";
+            send_body(body);
         }
         dirty.clear();
     }
@@ -539,9 +561,9 @@ class server {
             reply(id, {{"kind", "unchanged"}, {"resultId", result}});
             return;
         }
-        reply(id, {{"kind", "full"},
-                   {"resultId", result},
-                   {"items", found == docs.end() ? json::array() : diagnostics(found->second)}});
+        send_body(R"({"jsonrpc":"2.0","id":)" + id.dump() +
+                  R"(,"result":{"kind":"full","resultId":")" + result + R"(","items":)" +
+                  (found == docs.end() ? "[]" : diagnostics(found->second)) + "}}");
     }
 
     lsp_stream& io;

@@ -19,7 +19,7 @@ class Client:
                                      stderr=subprocess.PIPE, env=env)
         self.buf = b""
         self.next_id = 0
-        self.raw = b""  # every byte the server wrote
+        self.chunks = []  # every byte the server wrote
 
     def send_raw(self, data):
         self.proc.stdin.write(data)
@@ -53,7 +53,11 @@ class Client:
             if not data:
                 return None
             self.buf += data
-            self.raw += data
+            self.chunks.append(data)
+
+    @property
+    def raw(self):
+        return b"".join(self.chunks)
 
     def wait(self, wanted, timeout=20):
         """The first message that is wanted; the others are dropped."""
@@ -81,3 +85,42 @@ class Client:
             self.proc.kill()
             self.proc.wait()
             return None
+
+
+def session(text="A \u00e9\U0001F600,\rB,\r\nC\n", positions=("utf-16",)):
+    """A whole session as an editor sends it, every message framed."""
+    uri = "file:///c%3A/texts/menu.txt"
+    return [
+        {"jsonrpc": "2.0", "id": 1, "method": "initialize",
+         "params": {"capabilities": {"general": {"positionEncodings": list(positions)}},
+                    "initializationOptions": {"viderav": {"failOnRejected": True}}}},
+        {"jsonrpc": "2.0", "method": "initialized", "params": {}},
+        {"jsonrpc": "2.0", "method": "textDocument/didOpen",
+         "params": {"textDocument": {"uri": uri, "languageId": "plaintext", "version": 1,
+                                     "text": text}}},
+        {"jsonrpc": "2.0", "method": "textDocument/didChange",
+         "params": {"textDocument": {"uri": uri, "version": 2}, "contentChanges": [
+             {"range": {"start": {"line": 0, "character": 2}, "end": {"line": 0, "character": 3}},
+              "text": "\uff21"}]}},
+        {"jsonrpc": "2.0", "id": 2, "method": "textDocument/diagnostic",
+         "params": {"textDocument": {"uri": uri}}},
+        {"jsonrpc": "2.0", "method": "workspace/didChangeConfiguration",
+         "params": {"settings": {"failOnLongLines": True}}},
+        {"jsonrpc": "2.0", "method": "textDocument/didClose",
+         "params": {"textDocument": {"uri": uri}}},
+        {"jsonrpc": "2.0", "id": 3, "method": "shutdown"},
+        {"jsonrpc": "2.0", "method": "exit"},
+    ]
+
+
+if __name__ == "__main__":
+    import argparse
+    ap = argparse.ArgumentParser(description="writes the fuzzer's seeds")
+    ap.add_argument("--seeds", required=True)
+    seeds = ap.parse_args().seeds
+    os.makedirs(seeds, exist_ok=True)
+    for name, messages in (("session", session()),
+                           ("utf-8", session(positions=("utf-8", "utf-16"))),
+                           ("long", session("x" * 300 + "\n\ufeff\r\n"))):
+        with open(os.path.join(seeds, name), "wb") as f:
+            f.write(b"".join(frame(m) for m in messages))
