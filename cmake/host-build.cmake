@@ -50,7 +50,7 @@ execute_process(
             ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR} -B ${host_dir} -G ${CMAKE_GENERATOR}
             ${make_program} -DCMAKE_CXX_COMPILER=${host_cxx} -DCMAKE_BUILD_TYPE=Release
             -DCMAKE_CONFIGURATION_TYPES=Release -DCMAKE_RUNTIME_OUTPUT_DIRECTORY_RELEASE=${host_dir}/bin
-            -DBUILD_TESTING=OFF
+            -DBUILD_TESTING=OFF -DVIDERAV_LSP=OFF
     OUTPUT_FILE ${host_log} ERROR_FILE ${host_log} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
     file(REMOVE ${host_record})

@@ -8,7 +8,9 @@
 // the located lines told of the text as the encoder reads it.
 
 #include "located.h"
+#ifdef VIDERAV_LSP
 #include "lsp.h"
+#endif
 #include "messages.h"
 #include "platform.h"
 #include "run.h"
@@ -312,8 +314,13 @@ int main(int argc, char* argv[]) {
     const char* wrong = nullptr;
     if (serving && (argc != 2))
         wrong = "viderav-build: --lsp takes nothing else; the editor sends the rest";
+#ifdef VIDERAV_LSP
     else if (serving)
         return serve_lsp_stdio(console, VIDERAV_VERSION);
+#else
+    else if (serving)
+        wrong = "viderav-build: built without the language server (VIDERAV_LSP)";
+#endif
     else if (checking && log_path != nullptr)
         wrong = "viderav-build: --check writes no log";
     else if (checking && npaths == 0 && list == nullptr)

@@ -14,6 +14,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 using json = nlohmann::json;
@@ -40,10 +41,11 @@ class reader {
   public:
     explicit reader(lsp_stream& in) : io(in) {}
 
-    // The next body; false at the end of the input.
-    bool next(std::string& body) {
+    // The next body, body[0, length), which lives until the next call;
+    // false at the end of the input.  A body too large for the memory left
+    // is read past, and the next one taken.
+    bool next(const char*& body, std::size_t& length) {
         for (;;) {
-            std::size_t length = 0;
             bool known = false;
             bool blank = false;
             std::string line;
@@ -55,13 +57,22 @@ class reader {
                 return false;
             if (!known)
                 continue;
+            if (!room(length)) {
+                dropped = length;
+                if (!skip(length))
+                    return false;
+                continue;
+            }
             if (!fill(length))
                 return false;
-            body.assign(buf, at, length);
+            body = buf.data() + at;
             at += length;
             return true;
         }
     }
+
+    // The length of a body last read past, once; 0 for none.
+    std::size_t dropped = 0;
 
     // Whether a whole message or more is already here or on its way.
     bool waiting() {
@@ -120,6 +131,34 @@ class reader {
             return false;
         length = value;
         return true;
+    }
+
+    // Room for a body of n bytes, made once rather than by doubling: a
+    // 64 MiB document fits in a 32-bit process.
+    bool room(std::size_t n) {
+        if (buf.capacity() - at >= n + chunk)
+            return true;
+        buf.erase(0, at);
+        at = 0;
+        try {
+            buf.reserve(n + chunk);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        return true;
+    }
+
+    // Reads past n bytes of body; false where the input ends first.
+    bool skip(std::size_t n) {
+        for (;;) {
+            const std::size_t here = std::min(n, buf.size() - at);
+            at += here;
+            n -= here;
+            if (n == 0)
+                return true;
+            if (!more())
+                return false;
+        }
     }
 
     // Until n bytes of body are here; false where the input ends first.
@@ -308,7 +347,8 @@ class server {
     }
 
     int run() {
-        std::string body;
+        const char* body = nullptr;
+        std::size_t length = 0;
         for (;;) {
             // Diagnostics for the last state only: a burst of changes is
             // read whole before any of it is checked.
@@ -316,9 +356,16 @@ class server {
                 publish_dirty();
                 continue;
             }
-            if (!in.next(body))
+            const bool more = in.next(body, length);
+            if (in.dropped > 0)
+                too_large(std::exchange(in.dropped, 0));
+            if (!more)
                 return down ? 0 : 1;
-            handle(body);
+            try {
+                handle(body, length);
+            } catch (const std::bad_alloc&) {
+                too_large(length);
+            }
             if (exiting)
                 return down ? 0 : 1;
         }
@@ -337,6 +384,18 @@ class server {
         io.write(whole.data(), whole.size());
     }
 
+    // A message the memory left cannot hold is dropped, and the writer
+    // told: a document it opened is not checked.
+    void too_large(std::size_t length) {
+        send({{"jsonrpc", "2.0"},
+              {"method", "window/showMessage"},
+              {"params",
+               {{"type", 1},
+                {"message", "viderav: a message of " + std::to_string(length) +
+                                " bytes is too large for the memory left; a text it opens or "
+                                "changes is not checked"}}}});
+    }
+
     void reply(const json& id, json result) {
         send({{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}});
     }
@@ -345,8 +404,8 @@ class server {
         send({{"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", code}, {"message", why}}}});
     }
 
-    void handle(const std::string& body) {
-        const json message = json::parse(body, nullptr, false);
+    void handle(const char* body, std::size_t length) {
+        json message = json::parse(body, body + length, nullptr, false);
         if (message.is_discarded() || !message.is_object()) {
             fail(nullptr, message.is_discarded() ? parse_error : invalid_request,
                  message.is_discarded() ? "the message is not JSON" : "not a JSON-RPC message");
@@ -364,7 +423,8 @@ class server {
         }
         const std::string& name = method->get_ref<const std::string&>();
         const auto params = message.find("params");
-        const json& p = params != message.end() ? *params : empty;
+        json none = json::object();
+        json& p = params != message.end() ? *params : none;
         try {
             if (request)
                 answer(*id, name, p);
@@ -393,7 +453,7 @@ class server {
         }
     }
 
-    void notice(const std::string& method, const json& p) {
+    void notice(const std::string& method, json& p) {
         if (method == "exit") {
             exiting = true;
             return;
@@ -433,10 +493,11 @@ class server {
                    {"serverInfo", {{"name", "viderav-build"}, {"version", ver}}}});
     }
 
-    void open(const json& item) {
+    void open(json& item) {
         const auto uri = item.at("uri").get<std::string>();
+        auto& text = item.at("text").get_ref<std::string&>();
         document& d = docs[uri];
-        d.text = item.at("text").get<std::string>();
+        d.text = std::move(text);
         d.version = item.value("version", json());
         d.index();
         ++d.changes;
@@ -444,16 +505,16 @@ class server {
             dirty.insert(uri);
     }
 
-    void change(const json& item, const json& changes) {
+    void change(const json& item, json& changes) {
         const auto uri = item.at("uri").get<std::string>();
         const auto found = docs.find(uri);
         if (found == docs.end())
             return;
         document& d = found->second;
-        for (const json& c : changes) {
-            const std::string& text = c.at("text").get_ref<const std::string&>();
+        for (json& c : changes) {
+            auto& text = c.at("text").get_ref<std::string&>();
             if (!c.contains("range")) {
-                d.text = text;
+                d.text = std::move(text);
             } else {
                 const json& range = c["range"];
                 const std::size_t from = offset_of(d, range.at("start"));
@@ -506,9 +567,10 @@ class server {
         std::string items = "[";
         for (int i = 0; i < count; ++i) {
             const finding& f = found[i];
-            const std::size_t line = f.line - 1;
+            // A document in memory is far below 4 GiB, even on 32 bits.
+            const auto line = static_cast<std::size_t>(f.line - 1);
             const std::size_t start = line < d.records.size() ? d.records[line] : d.text.size();
-            std::size_t from = start + f.column - 1;
+            std::size_t from = start + static_cast<std::size_t>(f.column - 1);
             std::size_t to = from + static_cast<std::size_t>(std::max(f.bytes, 1));
             if (f.code == code_long || f.code == code_more_long) {
                 // The part the length byte cannot hold, where to cut.
@@ -570,7 +632,6 @@ class server {
     reader in;
     const char* ver;
     std::FILE* nowhere = nullptr;
-    const json empty = json::object();
     std::map<std::string, document> docs;
     std::set<std::string> dirty;
     settings options;

@@ -20,6 +20,7 @@ class Client:
         self.buf = b""
         self.next_id = 0
         self.chunks = []  # every byte the server wrote
+        self.backlog = []
 
     def send_raw(self, data):
         self.proc.stdin.write(data)
@@ -60,12 +61,17 @@ class Client:
         return b"".join(self.chunks)
 
     def wait(self, wanted, timeout=20):
-        """The first message that is wanted; the others are dropped."""
+        """The first message that is wanted, in the order they came; the
+        others are kept for a later wait."""
+        for i, m in enumerate(self.backlog):
+            if wanted(m):
+                return self.backlog.pop(i)
         deadline = time.monotonic() + timeout
         while True:
             m = self.message(max(0, deadline - time.monotonic()))
             if m is None or wanted(m):
                 return m
+            self.backlog.append(m)
 
     def diagnostics(self, uri, version=None, timeout=20):
         m = self.wait(lambda m: m.get("method") == "textDocument/publishDiagnostics"

@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Neovim as the writer's editor, configured with the README's own lines
+for Neovim 0.7: on a line with é, 😀 and a comma, it shows each diagnostic
+at the byte column --check gives, with its code, source and message; it
+follows an unsaved edit and a settings change; closing the text clears
+them; the file on disk is never written.
+
+    neovim_lsp.py --bin DIR    (DIR holds viderav-build)
+
+Exits 77 (skipped) where nvim is missing.
+"""
+
+import argparse
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def check_lines(program, path, data, strict=False):
+    """What --check says of data, as Neovim shows a diagnostic: 0-based
+    line, byte column and end, severity, code, source and message."""
+    with open(path, "wb") as f:
+        f.write(data)
+    argv = [program, "--check", "--format=msvc"] + (["--fail-on-rejected"] if strict else [])
+    lines = subprocess.run(argv + [path], stderr=subprocess.PIPE).stderr.decode().splitlines()
+    want = []
+    for line in lines:
+        m = re.match(r"^.*\((\d+),(\d+)\): (warning|error) (VR\d+): (.*)$", line)
+        size = len(m[5].split("bytes ")[1].split(")")[0].split()) if "bytes " in m[5] else 1
+        col = int(m[2]) - 1
+        want.append({"lnum": int(m[1]) - 1, "col": col, "end_lnum": int(m[1]) - 1,
+                     "end_col": col + size, "severity": 1 if m[3] == "error" else 2,
+                     "code": m[4], "source": "viderav", "message": m[5]})
+    return want
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--bin", required=True)
+    args = ap.parse_args()
+    if shutil.which("nvim") is None:
+        print("skipped: nvim not found (Debian: neovim)")
+        return 77
+    program = os.path.join(os.path.abspath(args.bin), "viderav-build")
+    readme = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    config = re.search(r"```lua\n(.*?)```", readme, re.S).group(1)
+    problems = []
+    with tempfile.TemporaryDirectory(prefix="viderav-nvim-") as tmp:
+        init = os.path.join(tmp, "init.lua")
+        with open(init, "w") as f:
+            f.write(config)
+        original = "\u00e9\U0001F600,X\nOK\n".encode()
+        text = os.path.join(tmp, "dial\u00f6gue.txt")
+        with open(text, "wb") as f:
+            f.write(original)
+        result = os.path.join(tmp, "result.json")
+        env = dict(os.environ, PATH=os.path.abspath(args.bin) + os.pathsep + os.environ["PATH"],
+                   VIDERAV_TEXT=text, VIDERAV_OUT=result, HOME=tmp,
+                   XDG_CONFIG_HOME=os.path.join(tmp, "config"),
+                   XDG_DATA_HOME=os.path.join(tmp, "data"),
+                   XDG_STATE_HOME=os.path.join(tmp, "state"))
+        proc = subprocess.run(["nvim", "--headless", "-n", "-i", "NONE", "-u", init, "-c",
+                               "luafile " + os.path.join(HERE, "neovim_lsp.lua")],
+                              env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=120)
+        if not os.path.exists(result):
+            print(f"Neovim wrote no result (status {proc.returncode}):\n"
+                  f"{proc.stdout.decode(errors='replace')}")
+            return 1
+        got = json.load(open(result, encoding="utf-8"))
+        scratch = os.path.join(tmp, "scratch.txt")
+        edited = "\u00e9\U0001F600X-\nOK\n".encode()
+        for step, data, strict in (("opened", original, False), ("edited", edited, False),
+                                   ("strict", edited, True)):
+            want = check_lines(program, scratch, data, strict)
+            if not got.get(step + "_waited") or got.get(step) != want:
+                problems.append(f"{step}: Neovim shows\n{got.get(step)}\n--check gives\n{want}")
+        if not got.get("closed_waited"):
+            problems.append("closed: the diagnostics were not cleared")
+        if open(text, "rb").read() != original:
+            problems.append("the text on disk changed")
+    for p in problems:
+        print(p)
+    print("ok" if not problems else f"{len(problems)} failures")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
