@@ -210,9 +210,14 @@ int check(char* const* texts, int count, located_options opt, bool unread) {
     return sarif_failed ? exit_output : unread ? exit_input : refused ? exit_refused : exit_done;
 }
 
+// The names of a list, and the array of every text's name, which live
+// until the process ends.
+char* list_data = nullptr;
+char** all_texts = nullptr;
+
 // The names in the file list (standard input for "-"), each ended by a zero
 // byte (a last one may lack it), added to texts; false where the list
-// cannot be read.  The names live until the process ends.
+// cannot be read.
 bool read_list(const char* list, char**& texts, int& count) {
     std::FILE* in = std::strcmp(list, "-") == 0 ? stdin : std::fopen(list, "rb");
     if (in == nullptr)
@@ -224,12 +229,12 @@ bool read_list(const char* list, char**& texts, int& count) {
     for (;;) {
         if (size + 1 >= room) {
             room = room == 0 ? 1 << 16 : 2 * room;
-            char* more = static_cast<char*>(std::realloc(data, room));
+            char* more = static_cast<char*>(std::realloc(list_data, room));
             if (more == nullptr) {
                 read = false;
                 break;
             }
-            data = more;
+            list_data = data = more;
         }
         const std::size_t got = std::fread(data + size, 1, room - size - 1, in);
         size += got;
@@ -246,14 +251,14 @@ bool read_list(const char* list, char**& texts, int& count) {
     for (std::size_t i = 0; i < size; ++i)
         names += data[i] == '\0' ? 1 : 0;
     names += size > 0 && data[size - 1] != '\0' ? 1 : 0;
-    auto* all = static_cast<char**>(
+    all_texts = static_cast<char**>(
         std::malloc((static_cast<std::size_t>(count) + names + 1) * sizeof(char*)));
-    if (all == nullptr)
+    if (all_texts == nullptr)
         return false;
-    std::copy_n(texts, count, all);
+    std::copy_n(texts, count, all_texts);
     for (std::size_t at = 0; at < size; at += std::strlen(data + at) + 1)
-        all[count++] = data + at;
-    texts = all;
+        all_texts[count++] = data + at;
+    texts = all_texts;
     return true;
 }
 
@@ -358,6 +363,8 @@ int main(int argc, char* argv[]) {
             unread = true;
         }
         status = check(texts, npaths, opt, unread);
+        std::free(all_texts);
+        std::free(list_data);
     } else {
         shown = full_path(argv[1]);
         opt.text = shown;

@@ -18,7 +18,7 @@ std::size_t text_len = 0;
 finding found_lines[2 * located_most + 2];
 int found_count = 0;
 // Room for every message at the most, and two that name long paths.
-char messages[2 * located_most * 192 + 2 * sizeof text_line];
+char messages[std::size_t{2} * located_most * 192 + 2 * sizeof text_line];
 std::size_t messages_len = 0;
 
 // What a control byte is called; the rest are named by their Ctrl key.
@@ -113,10 +113,12 @@ void say(std::FILE* to, std::initializer_list<said> pieces) {
     emit_to(to);
 }
 
-located_lines::found located_lines::pending[located_most];
+// The characters of the text line being read, written at its end: one
+// text's lines are found at a time.
+static located_lines::found pending_store[located_most];
 
 located_lines::located_lines(const located_options& options, std::FILE* out)
-    : opt(options), to(out) {
+    : opt(options), to(out), pending(pending_store) {
     found_count = 0;
     messages_len = 0;
 }

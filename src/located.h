@@ -96,7 +96,6 @@ class located_lines final : public run_watch {
     // With line_form::sarif, what the lines would say, in order.
     static const finding* findings(int& count);
 
-  private:
     // A rejected character, or a byte that is none, waiting for the end of
     // its line.
     struct found {
@@ -107,6 +106,7 @@ class located_lines final : public run_watch {
         int n;
     };
 
+  private:
     void item(unsigned long long line, unsigned long long column, const unsigned char* bytes,
               int n);
     void flush_bytes();
@@ -124,9 +124,8 @@ class located_lines final : public run_watch {
     // A UTF-8 character begun and not yet complete.
     found seq{};
     int seq_need = 0;
-    // The characters of the current text line, written at its end: one
-    // text's lines are found at a time.
-    static found pending[located_most];
+    // The characters of the current text line, written at its end.
+    found* pending;
     int pending_count = 0;
     unsigned long long rejected_bytes = 0;
     unsigned long long shown_bytes = 0;

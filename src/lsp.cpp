@@ -201,7 +201,7 @@ class reader {
 // lone CR as a byte of the line).
 struct document {
     std::string text;
-    json version;
+    std::string version; // as JSON; empty where the editor gave none
     std::vector<std::size_t> lines;
     std::vector<std::size_t> records;
     unsigned long long changes = 0;
@@ -421,7 +421,7 @@ class server {
                 fail(*id, invalid_request, "a request without a method");
             return;
         }
-        const std::string& name = method->get_ref<const std::string&>();
+        const auto& name = method->get_ref<const std::string&>();
         const auto params = message.find("params");
         json none = json::object();
         json& p = params != message.end() ? *params : none;
@@ -498,7 +498,7 @@ class server {
         auto& text = item.at("text").get_ref<std::string&>();
         document& d = docs[uri];
         d.text = std::move(text);
-        d.version = item.value("version", json());
+        d.version = item.contains("version") ? item["version"].dump() : "";
         d.index();
         ++d.changes;
         if (!pulling)
@@ -523,7 +523,7 @@ class server {
             }
             d.index();
         }
-        d.version = item.value("version", json());
+        d.version = item.contains("version") ? item["version"].dump() : "";
         ++d.changes;
         if (!pulling)
             dirty.insert(uri);
@@ -604,8 +604,8 @@ class server {
             std::string body =
                 R"({"jsonrpc":"2.0","method":"textDocument/publishDiagnostics","params":{"uri":)";
             body += json(uri).dump();
-            if (!d.version.is_null())
-                body += ",\"version\":" + d.version.dump();
+            if (!d.version.empty())
+                body += ",\"version\":" + d.version;
             body += ",\"diagnostics\":" + diagnostics(d) + "}}";
             send_body(body);
         }
