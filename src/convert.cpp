@@ -361,6 +361,10 @@ void convert(text_reader& rd, std::FILE* out, std::FILE* console, convert_watch*
 
 } // namespace
 
+int code_of(unsigned char byte) {
+    return codes[byte] == no_code ? -1 : codes[byte];
+}
+
 void convert_lines(std::FILE* in, std::FILE* out, std::FILE* console, convert_watch* watch) {
     text_reader rd{in};
     convert(rd, out, console, watch);

@@ -10,6 +10,9 @@
 #endif
 inline constexpr std::size_t convert_fill_size = VIDERAV_FILL_SIZE;
 
+// The code the table gives a byte, or -1 where it rejects the byte.
+int code_of(unsigned char byte);
+
 // The longest line a record's length byte holds.
 inline constexpr unsigned long long long_line = 255;
 

@@ -184,20 +184,30 @@ bool located_lines::close_log() {
     return closed && !log_failed;
 }
 
-void located_lines::put_found(const found& f) {
-    const int n = f.n;
-    const unsigned char* bytes = f.bytes;
+namespace {
+
+// A UTF-8 character's code point.
+unsigned long point_of(const unsigned char* bytes, int n) {
+    unsigned long point = bytes[0] & (0x7FU >> n);
+    for (int i = 1; i < n; ++i)
+        point = (point << 6) | (bytes[i] & 0x3FU);
+    return point;
+}
+
+bool is_mark(const unsigned char* bytes, int n, bool first) {
+    return first && n == 3 && point_of(bytes, n) == 0xFEFF;
+}
+
+// What a line says of a rejected character, or of a byte that is none: a
+// byte-order mark where it is the text's first.
+void put_character(const unsigned char* bytes, int n, bool first) {
+    if (is_mark(bytes, n, first)) {
+        put("the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
+            "save the text without one");
+        return;
+    }
     if (n > 1) {
-        unsigned long point = bytes[0] & (0x7FU >> n);
-        for (int i = 1; i < n; ++i)
-            point = (point << 6) | (bytes[i] & 0x3FU);
-        if (point == 0xFEFF && f.line == 1 && f.column == 1) {
-            head(f.line, f.column, f.column16, opt.fail_on_rejected, code_mark, n);
-            put("the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; "
-                "save the text without one");
-            return;
-        }
-        head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected, n);
+        const unsigned long point = point_of(bytes, n);
         put("rejected character '");
         char raw[5] = {};
         std::memcpy(raw, bytes, static_cast<std::size_t>(n));
@@ -212,10 +222,7 @@ void located_lines::put_found(const found& f) {
         put("), written as ");
         put_number(static_cast<unsigned long long>(n));
         put(" codes 0 (blank glyphs)");
-        return;
-    }
-    head(f.line, f.column, f.column16, opt.fail_on_rejected, code_rejected, 1);
-    if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
+    } else if (bytes[0] > 0x20 && bytes[0] < 0x7F) {
         const char c[2] = {static_cast<char>(bytes[0]), '\0'};
         put("rejected character '");
         put(c);
@@ -237,6 +244,22 @@ void located_lines::put_found(const found& f) {
         }
         put(", written as code 0 (a blank glyph)");
     }
+}
+
+} // namespace
+
+const char* rejected_message(const unsigned char* bytes, int n, bool first) {
+    text_len = 0;
+    put_character(bytes, n, first);
+    text_line[std::min(text_len, sizeof text_line - 1)] = '\0';
+    return text_line;
+}
+
+void located_lines::put_found(const found& f) {
+    const bool first = f.line == 1 && f.column == 1;
+    head(f.line, f.column, f.column16, opt.fail_on_rejected,
+         is_mark(f.bytes, f.n, first) ? code_mark : code_rejected, f.n);
+    put_character(f.bytes, f.n, first);
 }
 
 // One rejected character, or one byte that is none, at line:column.

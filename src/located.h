@@ -62,6 +62,11 @@ inline said name(const char* s) {
     return {s, true};
 }
 
+// What the lines say of a rejected character, bytes[0, n), or of a byte
+// that is none, without its place; a byte-order mark's words where it is
+// `first` in the text.  Lives until the next line is made.
+const char* rejected_message(const unsigned char* bytes, int n, bool first);
+
 // One line of viderav-build's own, a failure or a wait, written whole.
 void say(std::FILE* to, std::initializer_list<said> pieces);
 

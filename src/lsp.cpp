@@ -1,9 +1,7 @@
 #include "lsp.h"
 
-#include "located.h"
+#include "lsp_text.h"
 #include "platform.h"
-#include "run.h"
-#include "utf8.h"
 
 #include <nlohmann/json.hpp>
 
@@ -195,105 +193,19 @@ class reader {
     bool ended = false;
 };
 
-// An open document: its text as the editor has it, where its lines start
-// as the protocol counts them (LF, CR LF and a lone CR each end one), and
-// where the encoder's do (LF alone: it reads CR LF as one newline and a
-// lone CR as a byte of the line).
-struct document {
-    std::string text;
-    std::string version; // as JSON; empty where the editor gave none
-    std::vector<std::size_t> lines;
-    std::vector<std::size_t> records;
-    unsigned long long changes = 0;
-
-    void index() {
-        records.assign(1, 0);
-        const std::size_t n = text.size();
-        const char* t = text.data();
-        for (std::size_t i = 0; (i += find_byte(t + i, n - i, '\n')) < n; ++i)
-            records.push_back(i + 1);
-        lines.assign(1, 0);
-        for (std::size_t i = 0; (i += find_byte(t + i, n - i, '\r')) < n; ++i)
-            if (i + 1 == n || t[i + 1] != '\n')
-                lines.push_back(i + 1);
-        // Lone CRs are rare: without them the two are the same.
-        if (lines.size() == 1) {
-            lines = records;
-            return;
-        }
-        lines.insert(lines.end(), records.begin() + 1, records.end());
-        std::sort(lines.begin(), lines.end());
-    }
-
-    // Where line `line` (from 0) ends: its line break, or the text's end.
-    [[nodiscard]] std::size_t line_end(std::size_t line) const {
-        if (line + 1 >= lines.size())
-            return text.size();
-        std::size_t end = lines[line + 1] - 1;
-        if (text[end] == '\n' && end > lines[line] && text[end - 1] == '\r')
-            --end;
-        return end;
-    }
-};
-
-// The unit of a position's character: a byte, or a UTF-16 code unit.  A
-// piece of ill-formed UTF-8 counts as one unit, as editors decode it.
-bool utf8_positions = false;
-
-std::size_t units(std::size_t step, bool whole) {
-    if (utf8_positions)
-        return step;
-    return whole && step == 4 ? 2 : 1;
-}
-
-// The offset of a protocol position, clamped to its line.
+// The offset of a protocol position in d.
 std::size_t offset_of(const document& d, const json& position) {
-    const auto line = position.at("line").get<std::size_t>();
-    auto character = position.at("character").get<std::size_t>();
-    if (line >= d.lines.size())
-        return d.text.size();
-    const std::size_t end = d.line_end(line);
-    std::size_t at = d.lines[line];
-    const auto* p = reinterpret_cast<const unsigned char*>(d.text.data());
-    while (at < end) {
-        bool whole = false;
-        const std::size_t step = utf8_step(p + at, end - at, whole);
-        const std::size_t u = units(step, whole);
-        if (u > character)
-            break;
-        character -= u;
-        at += step;
-    }
-    return at;
+    return d.offset_of(position.at("line").get<std::size_t>(),
+                       position.at("character").get<std::size_t>());
 }
 
-// A protocol position: a line from 0, and a character in the negotiated
-// unit from the line's start.
-struct place {
-    std::size_t line;
-    std::size_t character;
-};
+json position_json(const document& d, std::size_t offset, bool after) {
+    const place at = d.place_of(offset, after);
+    return {{"line", at.line}, {"character", at.character}};
+}
 
-// The protocol position of an offset; one inside a character or a piece
-// is taken to its start, or with `after` to its end.
-place place_of(const document& d, std::size_t offset, bool after) {
-    offset = std::min(offset, d.text.size());
-    const std::size_t line =
-        static_cast<std::size_t>(std::upper_bound(d.lines.begin(), d.lines.end(), offset) -
-                                 d.lines.begin()) -
-        1;
-    const std::size_t end = d.line_end(line);
-    const auto* p = reinterpret_cast<const unsigned char*>(d.text.data());
-    std::size_t character = 0;
-    for (std::size_t at = d.lines[line]; at < offset && at < end;) {
-        bool whole = false;
-        const std::size_t step = utf8_step(p + at, end - at, whole);
-        if (at + step > offset && !after)
-            break;
-        character += units(step, whole);
-        at += step;
-    }
-    return {line, character};
+json range_json(const document& d, std::size_t from, std::size_t to) {
+    return {{"start", position_json(d, from, false)}, {"end", position_json(d, to, true)}};
 }
 
 // j's member at the end of a path of keys, or null where there is none.
@@ -448,6 +360,10 @@ class server {
             reply(id, nullptr);
         } else if (method == "textDocument/diagnostic") {
             pull(id, p);
+        } else if (method == "textDocument/hover") {
+            hover(id, p);
+        } else if (method == "textDocument/codeAction") {
+            actions(id, p);
         } else {
             fail(id, method_not_found, "no such method");
         }
@@ -483,14 +399,18 @@ class server {
         refreshing =
             member(p, {"capabilities", "workspace", "diagnostics", "refreshSupport"}) == true;
         read_settings(member(p, {"initializationOptions"}), options);
-        reply(id, {{"capabilities",
-                    {{"positionEncoding", utf8_positions ? "utf-8" : "utf-16"},
-                     {"textDocumentSync", {{"openClose", true}, {"change", 2}}},
-                     {"diagnosticProvider",
-                      {{"identifier", "viderav"},
-                       {"interFileDependencies", false},
-                       {"workspaceDiagnostics", false}}}}},
-                   {"serverInfo", {{"name", "viderav-build"}, {"version", ver}}}});
+        reply(
+            id,
+            {{"capabilities",
+              {{"positionEncoding", utf8_positions ? "utf-8" : "utf-16"},
+               {"textDocumentSync", {{"openClose", true}, {"change", 2}}},
+               {"hoverProvider", true},
+               {"codeActionProvider", {{"codeActionKinds", {"quickfix", "source.fixAll.viderav"}}}},
+               {"diagnosticProvider",
+                {{"identifier", "viderav"},
+                 {"interFileDependencies", false},
+                 {"workspaceDiagnostics", false}}}}},
+             {"serverInfo", {{"name", "viderav-build"}, {"version", ver}}}});
     }
 
     void open(json& item) {
@@ -550,57 +470,124 @@ class server {
                 dirty.insert(uri);
     }
 
-    // What the encoder and the watch find in d, as a JSON array of the
-    // protocol's diagnostics.  Written as text: a document holds up to
-    // two thousand of them, and a writer types on while they are made.
-    std::string diagnostics(const document& d) {
-        located_options opt{};
-        opt.text = "";
-        opt.form = line_form::sarif;
-        opt.limit = located_most;
-        opt.fail_on_rejected = options.fail_on_rejected;
-        opt.fail_on_long_lines = options.fail_on_long_lines;
-        located_lines lines(opt, nowhere);
-        check_text(d.text.data(), d.text.size(), nowhere, lines);
-        int count = 0;
-        const finding* found = located_lines::findings(count);
+    // What the encoder and the watch find in d, kept until it or the
+    // settings change.
+    const std::vector<item>& found(document& d) {
+        const unsigned long long key = d.changes + (generation << 40);
+        if (d.found_for != key) {
+            d.found = find_in(d, options.fail_on_rejected, options.fail_on_long_lines, nowhere);
+            d.found_for = key;
+        }
+        return d.found;
+    }
+
+    // A finding as the protocol's diagnostic, written as text: a document
+    // holds up to two thousand of them, and a writer types on while they
+    // are made.
+    static void put_diagnostic(std::string& to, const document& d, const item& f) {
+        const place a = d.place_of(f.from, false);
+        const place b = d.place_of(f.to, true);
+        char head[256];
+        const int n = std::snprintf(
+            head, sizeof head,
+            R"({"range":{"start":{"line":%zu,"character":%zu},"end":{"line":%zu,)"
+            R"("character":%zu}},"severity":%d,"code":"VR%d","source":"viderav","message":)",
+            a.line, a.character, b.line, b.character, f.error ? 1 : 2, static_cast<int>(f.code));
+        to.append(head, static_cast<std::size_t>(n));
+        to += json(f.message).dump(-1, ' ', false, json::error_handler_t::replace);
+        to += '}';
+    }
+
+    std::string diagnostics(document& d) {
         std::string items = "[";
-        for (int i = 0; i < count; ++i) {
-            const finding& f = found[i];
-            // A document in memory is far below 4 GiB, even on 32 bits.
-            const auto line = static_cast<std::size_t>(f.line - 1);
-            const std::size_t start = line < d.records.size() ? d.records[line] : d.text.size();
-            std::size_t from = start + static_cast<std::size_t>(f.column - 1);
-            std::size_t to = from + static_cast<std::size_t>(std::max(f.bytes, 1));
-            if (f.code == code_long || f.code == code_more_long) {
-                // The part the length byte cannot hold, where to cut.
-                std::size_t end =
-                    line + 1 < d.records.size() ? d.records[line + 1] - 1 : d.text.size();
-                if (end > start && end < d.text.size() && d.text[end - 1] == '\r')
-                    --end;
-                from = start + long_line;
-                to = end;
-            }
-            const place a = place_of(d, from, false);
-            const place b = place_of(d, to, true);
-            char head[256];
-            const int n = std::snprintf(
-                head, sizeof head,
-                R"(%s{"range":{"start":{"line":%zu,"character":%zu},"end":{"line":%zu,)"
-                R"("character":%zu}},"severity":%d,"code":"VR%d","source":"viderav","message":)",
-                i == 0 ? "" : ",", a.line, a.character, b.line, b.character, f.error ? 1 : 2,
-                static_cast<int>(f.code));
-            items.append(head, static_cast<std::size_t>(n));
-            items += json(f.message).dump(-1, ' ', false, json::error_handler_t::replace);
-            items += '}';
+        for (const item& f : found(d)) {
+            if (items.size() > 1)
+                items += ',';
+            put_diagnostic(items, d, f);
         }
         items += ']';
         return items;
     }
 
+    void hover(const json& id, const json& p) {
+        const auto found_doc = docs.find(p.at("textDocument").at("uri").get<std::string>());
+        if (found_doc == docs.end()) {
+            reply(id, nullptr);
+            return;
+        }
+        const document& d = found_doc->second;
+        const std::size_t at = offset_of(d, p.at("position"));
+        reply(id, {{"contents", {{"kind", "plaintext"}, {"value", describe(d, at)}}}});
+    }
+
+    // Quick fixes for the findings in the range, from the server's own copy
+    // of the text, never from the diagnostics the editor sends back; and
+    // fix-all where it is asked for.
+    void actions(const json& id, const json& p) {
+        const auto uri = p.at("textDocument").at("uri").get<std::string>();
+        const auto found_doc = docs.find(uri);
+        if (found_doc == docs.end()) {
+            reply(id, json::array());
+            return;
+        }
+        document& d = found_doc->second;
+        found(d);
+        const json& range = p.at("range");
+        const std::size_t from = offset_of(d, range.at("start"));
+        const std::size_t to = std::max(from, offset_of(d, range.at("end")));
+        const json& only = member(p, {"context", "only"});
+        const auto wanted = [&](const std::string& kind) {
+            if (!only.is_array())
+                return true;
+            return std::any_of(only.begin(), only.end(), [&](const json& k) {
+                const std::string& asked = k.is_string() ? k.get_ref<const std::string&>() : "";
+                return kind == asked || kind.rfind(asked + ".", 0) == 0;
+            });
+        };
+        std::vector<fix> fixes;
+        if (wanted("quickfix"))
+            fixes = fixes_for(d, from, to);
+        if (wanted("source.fixAll.viderav")) {
+            fix all = fix_all(d);
+            if (!all.edits.empty())
+                fixes.push_back(std::move(all));
+        }
+        std::string body = R"({"jsonrpc":"2.0","id":)" + id.dump() + R"(,"result":[)";
+        for (const fix& f : fixes) {
+            if (&f != fixes.data())
+                body += ',';
+            json edits = json::array();
+            for (const edit& e : f.edits)
+                edits.push_back({{"range", range_json(d, e.from, e.to)}, {"newText", e.with}});
+            json action = {
+                {"title", f.title},
+                {"kind", f.all ? "source.fixAll.viderav" : "quickfix"},
+                {"edit",
+                 {{"documentChanges",
+                   json::array({{{"textDocument",
+                                  {{"uri", uri},
+                                   {"version",
+                                    d.version.empty() ? json(nullptr) : json::parse(d.version)}}},
+                                 {"edits", std::move(edits)}}})}}}};
+            if (f.preferred)
+                action["isPreferred"] = true;
+            std::string text = action.dump(-1, ' ', false, json::error_handler_t::replace);
+            if (f.mends >= 0) {
+                // The finding it mends, as its diagnostic.
+                text.pop_back();
+                text += R"(,"diagnostics":[)";
+                put_diagnostic(text, d, d.found[static_cast<std::size_t>(f.mends)]);
+                text += "]}";
+            }
+            body += text;
+        }
+        body += "]}";
+        send_body(body);
+    }
+
     void publish_dirty() {
         for (const std::string& uri : dirty) {
-            const document& d = docs.at(uri);
+            document& d = docs.at(uri);
             std::string body =
                 R"({"jsonrpc":"2.0","method":"textDocument/publishDiagnostics","params":{"uri":)";
             body += json(uri).dump();
@@ -614,10 +601,11 @@ class server {
 
     void pull(const json& id, const json& p) {
         const auto uri = p.at("textDocument").at("uri").get<std::string>();
-        const auto found = docs.find(uri);
-        const std::string result = found == docs.end() ? "closed"
-                                                       : std::to_string(found->second.changes) +
-                                                             "." + std::to_string(generation);
+        const auto open_doc = docs.find(uri);
+        const std::string result =
+            open_doc == docs.end()
+                ? "closed"
+                : std::to_string(open_doc->second.changes) + "." + std::to_string(generation);
         const auto previous = p.find("previousResultId");
         if (previous != p.end() && previous->is_string() && *previous == result) {
             reply(id, {{"kind", "unchanged"}, {"resultId", result}});
@@ -625,7 +613,7 @@ class server {
         }
         send_body(R"({"jsonrpc":"2.0","id":)" + id.dump() +
                   R"(,"result":{"kind":"full","resultId":")" + result + R"(","items":)" +
-                  (found == docs.end() ? "[]" : diagnostics(found->second)) + "}}");
+                  (open_doc == docs.end() ? "[]" : diagnostics(open_doc->second)) + "}}");
     }
 
     lsp_stream& io;

@@ -3,6 +3,7 @@ the benchmark: framed messages out, framed messages in, each wait bounded."""
 
 import json
 import os
+import re
 import select
 import subprocess
 import time
@@ -91,6 +92,34 @@ class Client:
             self.proc.kill()
             self.proc.wait()
             return None
+
+
+def offset(text, position, utf8):
+    """A protocol position in text (a str) as an index into it, counting
+    characters as the protocol does: UTF-8 bytes or UTF-16 code units, and
+    lines ended by LF, CR LF or a lone CR."""
+    lines = re.split(r"(\r\n|\n|\r)", text)
+    at = 0
+    for i in range(0, min(2 * position["line"], len(lines) - 1), 2):
+        at += len(lines[i]) + len(lines[i + 1])
+    line = lines[min(2 * position["line"], len(lines) - 1)] if 2 * position["line"] < len(lines) \
+        else ""
+    units = 0
+    for k, ch in enumerate(line):
+        if units >= position["character"]:
+            return at + k
+        units += len(ch.encode("utf-8")) if utf8 else len(ch.encode("utf-16-le")) // 2
+    return at + len(line)
+
+
+def apply(text, edits, utf8):
+    """text with a workspace edit's text edits made, as an editor makes
+    them: all against the text before any."""
+    spans = sorted(((offset(text, e["range"]["start"], utf8), offset(text, e["range"]["end"], utf8),
+                     e["newText"]) for e in edits), reverse=True)
+    for start, end, new in spans:
+        text = text[:start] + new + text[end:]
+    return text
 
 
 def session(text="A \u00e9\U0001F600,\rB,\r\nC\n", positions=("utf-16",)):

@@ -19,7 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lsp_client import Client, frame  # noqa: E402
+from lsp_client import Client, apply, frame  # noqa: E402
 
 # Each row: a text, as bytes; the diagnostics must be --check's lines.
 TEXTS = [
@@ -230,7 +230,7 @@ def malformed(args, problems, tmp):
     open_text(c, "file:///ok", b"ok\n")
     for what, data in MALFORMED:
         c.send_raw(data)
-        answer = c.request("textDocument/hover", {})
+        answer = c.request("viderav/unknown", {})
         if (answer or {}).get("error", {}).get("code") != -32601:
             problems.append(f"{what}: then a request nobody knows answered {answer}")
     got = c.diagnostics("file:///ok", 9)
@@ -320,6 +320,96 @@ def load(args, problems, tmp):
         problems.append(f"files written: {os.listdir(folder)}")
 
 
+# Help while writing: (what, the text, the position asked (a line, and a
+# character of it counted in code points), its hover's
+# first line, the fixes offered there by title, the text after the first,
+# the text after fix-all).
+LONG = "WORD " * 50 + "WORDS AND MORE"
+HELP = [
+    ("a letter with an accent before a comma, CR LF", "Caf\u00e9, OK\r\nB\r\n", (0, 3),
+     "rejected character '\u00e9' (U+00E9: bytes C3 A9), written as 2 codes 0 (blank glyphs); "
+     "'e' has a code", ["Write 'e' for '\u00e9'", "Remove '\u00e9'"], "Cafe, OK\r\nB\r\n",
+     "Cafe, OK\r\nB\r\n"),
+    ("a comma after an emoji", "\U0001F600,\n", (0, 1),
+     "rejected character ',' (0x2C), written as code 0 (a blank glyph)", ["Remove ','"],
+     "\U0001F600\n", None),
+    ("a mark", "\ufeffHI\n", (0, 0),
+     "the text begins with a UTF-8 byte-order mark (EF BB BF), 3 rejected bytes; save the text "
+     "without one", ["Remove the byte-order mark"], "HI\n", "HI\n"),
+    ("a plain letter", "HI\n", (0, 1), "'I': code 19", [], None, None),
+    ("a long line, CR LF", LONG + "\r\nEND\r\n", (0, 256),
+     "'A': code 11", ["Break the line at the last space before byte 256"],
+     LONG[:255] + "\r\n" + LONG[256:] + "\r\nEND\r\n", None),
+]
+
+
+def help_while_writing(args, problems, tmp):
+    for utf8 in (False, True):
+        caps = {"general": {"positionEncodings": ["utf-8"] if utf8 else ["utf-16"]}}
+        c, _ = start(args, caps)
+        for n, (what, text, (line, character), hover, titles, fixed, all_fixed) in \
+                enumerate(HELP):
+            before = text.split("\n")[line][:character]
+            character = len(before.encode()) if utf8 else len(before.encode("utf-16-le")) // 2
+            uri = f"file:///help/{n}.txt"
+            open_text(c, uri, text.encode(), 7)
+            c.diagnostics(uri, 7)
+            where = {"line": line, "character": character}
+            said = c.request("textDocument/hover", {"textDocument": {"uri": uri},
+                                                    "position": where})["result"]
+            first = said["contents"]["value"].split("\n")[0]
+            if first != hover:
+                problems.append(f"{what} (utf-8 {utf8}): hover {first!r}")
+            # The editor's diagnostics are sent back wrong on purpose: the
+            # fixes come from the server's own copy.
+            wrong = [{"range": {"start": where, "end": where}, "message": "x"}]
+            got = c.request("textDocument/codeAction", {
+                "textDocument": {"uri": uri}, "range": {"start": where, "end": where},
+                "context": {"diagnostics": wrong, "only": ["quickfix"]}})["result"]
+            if [a["title"] for a in got] != titles:
+                problems.append(f"{what} (utf-8 {utf8}): fixes {[a['title'] for a in got]}")
+            elif got:
+                change = got[0]["edit"]["documentChanges"][0]
+                after = apply(text, change["edits"], utf8)
+                if change["textDocument"]["version"] != 7 or after != fixed:
+                    problems.append(f"{what} (utf-8 {utf8}): the first fix gives {after!r}, "
+                                    f"version {change['textDocument']['version']}")
+            everything = c.request("textDocument/codeAction", {
+                "textDocument": {"uri": uri},
+                "range": {"start": {"line": 0, "character": 0}, "end": where},
+                "context": {"diagnostics": [], "only": ["source.fixAll"]}})["result"]
+            after = apply(text, everything[0]["edit"]["documentChanges"][0]["edits"], utf8) \
+                if everything else None
+            if after != all_fixed:
+                problems.append(f"{what} (utf-8 {utf8}): fix-all gives {after!r}")
+        # A full-width line typed as an input method types it: a letter in
+        # its reading, replaced by what it converts to, then the rest.
+        uri = "file:///help/typed.txt"
+        open_text(c, uri, b"\n", 1)
+        typed = ""
+        for version, (lo, hi, new) in enumerate(
+                [(0, 0, "\uff41"), (0, 1, "\uff21"), (1, 1, "\uff11"), (2, 2, "\uff01"),
+                 (3, 3, "\uff0e")], start=2):
+            typed = typed[:lo] + new + typed[hi:]
+            unit = 3 if utf8 else 1
+            c.notify("textDocument/didChange", {
+                "textDocument": {"uri": uri, "version": version},
+                "contentChanges": [{"range": {"start": {"line": 0, "character": lo * unit},
+                                              "end": {"line": 0, "character": hi * unit}},
+                                    "text": new}]})
+        got = c.diagnostics(uri, 6)
+        everything = c.request("textDocument/codeAction", {
+            "textDocument": {"uri": uri},
+            "range": {"start": {"line": 0, "character": 0}, "end": {"line": 0, "character": 0}},
+            "context": {"diagnostics": [], "only": ["source.fixAll.viderav"]}})["result"]
+        after = apply(typed + "\n", everything[0]["edit"]["documentChanges"][0]["edits"], utf8) \
+            if everything else None
+        if len(got or []) != 4 or after != "A1!.\n":
+            problems.append(f"typed full-width (utf-8 {utf8}): {len(got or [])} diagnostics, "
+                            f"fix-all gives {after!r}")
+        shutdown(c)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--exe", required=True)
@@ -330,7 +420,8 @@ def main():
     args.run = args.run.split() if args.run else []
     problems = []
     with tempfile.TemporaryDirectory(prefix="viderav-lsp-") as tmp:
-        for case in (diagnostics_match, editing, pulling, malformed, endings, load):
+        for case in (diagnostics_match, editing, pulling, help_while_writing, malformed, endings,
+                     load):
             case(args, problems, tmp)
     for p in problems:
         print(p)

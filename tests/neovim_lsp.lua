@@ -40,6 +40,31 @@ step("strict", buf, function(d)
   return #d > 0 and vim.tbl_isempty(vim.tbl_filter(function(x) return x.severity ~= 1 end, d))
 end)
 
+-- Help while writing, on a line with é before a comma: the hover on é;
+-- the first quick fix there, as vim.lsp.buf.code_action asks for it (the
+-- line's diagnostics sent back in byte columns) and Neovim applies it;
+-- then fix-all.
+vim.api.nvim_buf_set_lines(buf, 0, -1, false, { "Café, ＡＢ!", "OK" })
+step("helped", buf, function(d) return #d > 0 and d[1].message:find("U+00E9", 1, true) ~= nil end)
+vim.api.nvim_win_set_cursor(0, { 1, 3 })
+local function ask(method, params)
+  local answers = vim.lsp.buf_request_sync(buf, method, params, 5000) or {}
+  for _, answer in pairs(answers) do
+    if answer.result then return answer.result end
+  end
+end
+local hover = ask("textDocument/hover", vim.lsp.util.make_position_params())
+out.hover = hover and hover.contents.value
+local function apply(only)
+  local params = vim.lsp.util.make_range_params()
+  params.context = { diagnostics = vim.lsp.diagnostic.get_line_diagnostics(buf), only = only }
+  local actions = ask("textDocument/codeAction", params) or {}
+  if actions[1] then vim.lsp.util.apply_workspace_edit(actions[1].edit, client.offset_encoding) end
+  return vim.api.nvim_buf_get_lines(buf, 0, -1, false)
+end
+out.fixed = apply(nil)
+out.all_fixed = apply({ "source.fixAll" })
+
 vim.cmd("bwipeout!")
 out.closed_waited = vim.wait(10000, function() return published[uri] == 0 end, 10)
 out.modified_on_disk = vim.fn.readfile(os.getenv("VIDERAV_TEXT"), "b")

@@ -2,8 +2,9 @@
 """Neovim as the writer's editor, configured with the README's own lines
 for Neovim 0.7: on a line with é, 😀 and a comma, it shows each diagnostic
 at the byte column --check gives, with its code, source and message; it
-follows an unsaved edit and a settings change; closing the text clears
-them; the file on disk is never written.
+follows an unsaved edit and a settings change; on a line with é before a
+comma, the hover, the first quick fix as Neovim applies it and fix-all;
+closing the text clears them; the file on disk is never written.
 
     neovim_lsp.py --bin DIR    (DIR holds viderav-build)
 
@@ -82,6 +83,13 @@ def main():
             want = check_lines(program, scratch, data, strict)
             if not got.get(step + "_waited") or got.get(step) != want:
                 problems.append(f"{step}: Neovim shows\n{got.get(step)}\n--check gives\n{want}")
+        hover = "rejected character '\u00e9' (U+00E9: bytes C3 A9), written as 2 codes 0 " \
+            "(blank glyphs); 'e' has a code"
+        for what, want in (("hover", hover), ("fixed", ["Cafe, \uff21\uff22!", "OK"]),
+                           ("all_fixed", ["Cafe, AB!", "OK"])):
+            value = got.get(what)
+            if (value.split("\n")[0] if what == "hover" and value else value) != want:
+                problems.append(f"{what}: {value!r}, expected {want!r}")
         if not got.get("closed_waited"):
             problems.append("closed: the diagnostics were not cleared")
         if open(text, "rb").read() != original:
