@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """The language server as a writer's editor meets it, timed by the client:
 from the change sent to its diagnostics read back.  Side by side in one
-run: a 2 KiB dialogue and a 1 MiB text of 20,000 lines, 100 changes each,
-beside viderav-build --check on the same 1 MiB text as a whole process; a
-burst of 100 changes; the server's memory with the documents open.
+run: a 2 KiB dialogue and a 1 MiB text of 20,000 lines, 100 changes each;
+a hover and a code action at a comma of the 1 MiB text; viderav-build
+--check on the same 1 MiB text as a whole process; a burst of 100
+changes; the server's memory with the documents open.
 
     python3 bench/lsp.py [--exe build/release/viderav-build] [--changes 100]
 """
@@ -85,6 +86,21 @@ def main():
         c.diagnostics(uri, 1)
         median, worst = timed_changes(c, uri, body, args.changes)
         rows.append((name, median, worst))
+    # Hover and quick fixes on the 1 MiB text, at a comma of its middle line.
+    middle = big.count("\n") // 2
+    line = big.split("\n")[middle]
+    where = {"line": middle, "character": len(line[:line.index(",")].encode("utf-16-le")) // 2}
+    asks = []
+    for method, params in (("textDocument/hover", {"position": where}),
+                           ("textDocument/codeAction",
+                            {"range": {"start": where, "end": where},
+                             "context": {"diagnostics": []}})):
+        times = []
+        for _ in range(args.changes):
+            began = time.perf_counter()
+            c.request(method, {"textDocument": {"uri": uri}, **params})
+            times.append((time.perf_counter() - began) * 1000)
+        asks.append((method, statistics.median(times), max(times)))
     opened = rss_kib(c.proc.pid)
 
     # --check on the same 1 MiB text, as a whole process.
@@ -119,6 +135,8 @@ def main():
     print(f"{'change to':<22}{'median ms':>10}{'largest ms':>12}")
     for name, median, worst in rows:
         print(f"{name:<22}{median:>10.3f}{worst:>12.3f}")
+    for method, median, worst in asks:
+        print(f"{method + ' (1 MiB)':<38}{median:>10.3f}{worst:>12.3f}")
     print(f"--check of the 1 MiB text, whole process: median {check:.3f} ms; "
           f"the server's change is {rows[1][1] / check:.2f} of it")
     print(f"a burst of 100 changes: {len(published)} publications, the last for version "

@@ -535,10 +535,11 @@ class server {
         const json& range = p.at("range");
         const std::size_t from = offset_of(d, range.at("start"));
         const std::size_t to = std::max(from, offset_of(d, range.at("end")));
+        // Fix-all, a source action, only where it is asked for by kind.
         const json& only = member(p, {"context", "only"});
         const auto wanted = [&](const std::string& kind) {
             if (!only.is_array())
-                return true;
+                return kind == "quickfix";
             return std::any_of(only.begin(), only.end(), [&](const json& k) {
                 const std::string& asked = k.is_string() ? k.get_ref<const std::string&>() : "";
                 return kind == asked || kind.rfind(asked + ".", 0) == 0;

@@ -70,8 +70,12 @@ std::string line_end_of(const std::string& text) {
 // its byte.
 std::string shown(const std::string& text, std::size_t from, std::size_t to) {
     const auto c = static_cast<unsigned char>(text[from]);
-    if (to - from > 1 || (c > 0x20 && c < 0x7F))
-        return "'" + text.substr(from, to - from) + "'";
+    if (to - from > 1 || (c > 0x20 && c < 0x7F)) {
+        std::string quoted(1, '\'');
+        quoted.append(text, from, to - from);
+        quoted += '\'';
+        return quoted;
+    }
     char hex[8];
     std::snprintf(hex, sizeof hex, "byte %02X", c);
     return hex;
