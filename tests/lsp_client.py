@@ -94,6 +94,25 @@ class Client:
             return None
 
 
+def check_lines(program, data, strict, tmp):
+    """What viderav-build --check says of data: for each line, its line and
+    byte column (from 1), whether it is an error, its code, its message,
+    and how many bytes its character takes."""
+    path = os.path.join(tmp, "checked.txt")
+    with open(path, "wb") as f:
+        f.write(data)
+    argv = [program, "--check", "--format=msvc"] + (["--fail-on-rejected"] if strict else [])
+    said = subprocess.run(argv + [path], stderr=subprocess.PIPE).stderr.decode().splitlines()
+    found = []
+    for line in said:
+        m = re.match(r"^.*\((\d+),(\d+)\): (warning|error) (VR\d+): (.*)$", line)
+        size = len(m[5].split("bytes ")[1].split(")")[0].split()) if "bytes " in m[5] else \
+            3 if m[4] == "VR1002" else 1
+        found.append({"line": int(m[1]), "column": int(m[2]), "error": m[3] == "error",
+                      "code": m[4], "message": m[5], "bytes": size})
+    return found
+
+
 def offset(text, position, utf8):
     """A protocol position in text (a str) as an index into it, counting
     characters as the protocol does: UTF-8 bytes or UTF-16 code units, and

@@ -13,13 +13,12 @@ Under Wine (--run), --check's lines come from the native program (--native).
 import argparse
 import os
 import re
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from lsp_client import Client, apply, frame  # noqa: E402
+from lsp_client import Client, apply, check_lines, frame  # noqa: E402
 
 # Each row: a text, as bytes; the diagnostics must be --check's lines.
 TEXTS = [
@@ -28,9 +27,6 @@ TEXTS = [
     ("a mark and a long line", b"\xef\xbb\xbfHI\r\n" + b"X" * 300 + b"\r\n" + b"Y" * 2100),
     ("full-width and tabs", "\uff21\uff11\uff01\t.\n".encode()),
 ]
-
-CHECK_LINE = re.compile(r"^.*?:(\d+):(\d+): (warning|error): (.*)$")
-
 
 def lsp_lines(data):
     """Where each line starts as the protocol counts them."""
@@ -62,35 +58,21 @@ def position(data, offset, utf8):
 def expected(program, data, utf8, strict, tmp):
     """--check's lines for data, as the diagnostics the server must give:
     their messages, levels, codes and places."""
-    path = os.path.join(tmp, "expected.txt")
-    with open(path, "wb") as f:
-        f.write(data)
-    argv = [program, "--check", "--format=msvc"] + (["--fail-on-rejected"] if strict else [])
-    msvc = subprocess.run(argv + [path], stderr=subprocess.PIPE).stderr.decode().splitlines()
-    gcc = subprocess.run(argv[:2] + argv[3:] + [path],
-                         stderr=subprocess.PIPE).stderr.decode().splitlines()
     # The encoder's lines: LF ends one, a CR LF pair is one newline.
     records = [0] + [m.end() for m in re.finditer(b"\n", data)]
     want = []
-    for line, code_line in zip(gcc, msvc):
-        m = CHECK_LINE.match(line)
-        number, column, level, message = int(m[1]), int(m[2]), m[3], m[4]
-        start = records[number - 1]
-        code = re.search(r"(VR\d+):", code_line)[1]
-        if code in ("VR2001", "VR2002"):
+    for f in check_lines(program, data, strict, tmp):
+        start = records[f["line"] - 1]
+        if f["code"] in ("VR2001", "VR2002"):
             end = data.find(b"\n", start)
             end = len(data) if end < 0 else end - (data[end - 1:end] == b"\r")
             offsets = (start + 255, end)
         else:
-            size = {"VR1002": 3}.get(code, 1)
-            if message.startswith("rejected character '") and code == "VR1001":
-                size = len(re.search(r"bytes ([0-9A-F ]+)\)", message)[1].split()) \
-                    if "bytes" in message else 1
-            offsets = (start + column - 1, start + column - 1 + size)
+            offsets = (start + f["column"] - 1, start + f["column"] - 1 + f["bytes"])
         want.append({"range": {"start": position(data, offsets[0], utf8),
                                "end": position(data, offsets[1], utf8)},
-                     "severity": 1 if level == "error" else 2, "code": code,
-                     "source": "viderav", "message": message})
+                     "severity": 1 if f["error"] else 2, "code": f["code"],
+                     "source": "viderav", "message": f["message"]})
     return want
 
 

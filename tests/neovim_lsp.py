@@ -22,24 +22,17 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+from lsp_client import check_lines  # noqa: E402
 
 
-def check_lines(program, path, data, strict=False):
+def shown(program, data, strict, tmp):
     """What --check says of data, as Neovim shows a diagnostic: 0-based
     line, byte column and end, severity, code, source and message."""
-    with open(path, "wb") as f:
-        f.write(data)
-    argv = [program, "--check", "--format=msvc"] + (["--fail-on-rejected"] if strict else [])
-    lines = subprocess.run(argv + [path], stderr=subprocess.PIPE).stderr.decode().splitlines()
-    want = []
-    for line in lines:
-        m = re.match(r"^.*\((\d+),(\d+)\): (warning|error) (VR\d+): (.*)$", line)
-        size = len(m[5].split("bytes ")[1].split(")")[0].split()) if "bytes " in m[5] else 1
-        col = int(m[2]) - 1
-        want.append({"lnum": int(m[1]) - 1, "col": col, "end_lnum": int(m[1]) - 1,
-                     "end_col": col + size, "severity": 1 if m[3] == "error" else 2,
-                     "code": m[4], "source": "viderav", "message": m[5]})
-    return want
+    return [{"lnum": f["line"] - 1, "col": f["column"] - 1, "end_lnum": f["line"] - 1,
+             "end_col": f["column"] - 1 + f["bytes"], "severity": 1 if f["error"] else 2,
+             "code": f["code"], "source": "viderav", "message": f["message"]}
+            for f in check_lines(program, data, strict, tmp)]
 
 
 def main():
@@ -76,11 +69,10 @@ def main():
                   f"{proc.stdout.decode(errors='replace')}")
             return 1
         got = json.load(open(result, encoding="utf-8"))
-        scratch = os.path.join(tmp, "scratch.txt")
         edited = "\u00e9\U0001F600X-\nOK\n".encode()
         for step, data, strict in (("opened", original, False), ("edited", edited, False),
                                    ("strict", edited, True)):
-            want = check_lines(program, scratch, data, strict)
+            want = shown(program, data, strict, tmp)
             if not got.get(step + "_waited") or got.get(step) != want:
                 problems.append(f"{step}: Neovim shows\n{got.get(step)}\n--check gives\n{want}")
         hover = "rejected character '\u00e9' (U+00E9: bytes C3 A9), written as 2 codes 0 " \

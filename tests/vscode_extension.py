@@ -17,7 +17,6 @@ Chromium, Node.js or npm is missing, or the install cannot be had.
 import argparse
 import json
 import os
-import re
 import shutil
 import signal
 import socket
@@ -28,6 +27,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from lsp_client import check_lines  # noqa: E402
 SKIP = 77
 TEXT = "\u00e9\U0001F600,X\nOK\n"
 
@@ -35,18 +36,12 @@ TEXT = "\u00e9\U0001F600,X\nOK\n"
 def expected(program, data, strict, tmp):
     """--check's lines for data as VS Code holds diagnostics: 0-based line,
     UTF-16 character, severity (0 error, 1 warning), code, message."""
-    path = os.path.join(tmp, "expected.txt")
-    with open(path, "wb") as f:
-        f.write(data)
-    argv = [program, "--check", "--format=msvc"] + (["--fail-on-rejected"] if strict else [])
-    lines = subprocess.run(argv + [path], stderr=subprocess.PIPE).stderr.decode().splitlines()
     want = []
-    for line in lines:
-        m = re.match(r"^.*\((\d+),(\d+)\): (warning|error) (VR\d+): (.*)$", line)
-        number, column = int(m[1]) - 1, int(m[2])
-        before = data.split(b"\n")[number][:column - 1].decode("utf-8", "replace")
-        want.append({"line": number, "character": len(before.encode("utf-16-le")) // 2,
-                     "severity": 0 if m[3] == "error" else 1, "code": m[4], "message": m[5]})
+    for f in check_lines(program, data, strict, tmp):
+        before = data.split(b"\n")[f["line"] - 1][:f["column"] - 1].decode("utf-8", "replace")
+        want.append({"line": f["line"] - 1, "character": len(before.encode("utf-16-le")) // 2,
+                     "severity": 0 if f["error"] else 1, "code": f["code"],
+                     "message": f["message"]})
     return want
 
 
