@@ -34,11 +34,11 @@ char32_t point_of(const unsigned char* p, std::size_t n) {
 // What the table has for the well-formed character p[0, n), or 0.
 char fold_of(const unsigned char* p, std::size_t n) {
     if (n < 2)
-        return 0;
+        return '\0';
     const char32_t point = point_of(p, n);
     const auto* at = std::lower_bound(std::begin(folds), std::end(folds), point,
                                       [](const fold& f, char32_t c) { return f.point < c; });
-    return at != std::end(folds) && at->point == point ? at->to : 0;
+    return at != std::end(folds) && at->point == point ? at->to : '\0';
 }
 
 // The encoder's line that holds offset: where it starts and ends (its
@@ -272,7 +272,7 @@ fix fix_all(const document& d) {
             break;
         bool whole = false;
         const std::size_t step = utf8_step(p + at, n - at, whole);
-        if (const char form = whole ? fold_of(p + at, step) : 0)
+        if (const char form = whole ? fold_of(p + at, step) : '\0')
             all.edits.push_back({at, at + step, std::string(1, form)});
         at += step;
     }
