@@ -5,7 +5,8 @@ a text with é, 😀 and a comma opened from the Explorer; each diagnostic's
 line, UTF-16 character, severity, code and message against --check's line
 for the same bytes, after opening, after typing without saving, and after
 failOnRejected is turned on in the settings; then a program path that does
-not exist, which must bring the extension's message, not a hang.
+not exist, and a program from before the server, each of which must bring
+the extension's message, not a hang.
 
     vscode_extension.py --bin DIR --vsix FILE --tools DIR [--shot PNG]
 
@@ -124,9 +125,15 @@ def main():
                        "workbench.tips.enabled": False, "files.autoSave": "off"}, f)
         port = free_port()
         dump = os.path.join(tmp, "dump.json")
+        # A viderav-build from before the server: its help has no --lsp.
+        old = os.path.join(tmp, "old-viderav-build")
+        with open(old, "w") as f:
+            f.write("#!/bin/sh\necho 'usage: viderav-build [--log FILE] TEXT OUTPUT'\n")
+        os.chmod(old, 0o755)
         env = dict(os.environ, VIDERAV_DUMP=dump, HOME=os.path.join(tmp, "home"),
                    VIDERAV_SETTINGS=json.dumps([["viderav.failOnRejected", True],
-                                                ["viderav.path", "/nonexistent/viderav-build"]]))
+                                                ["viderav.path", "/nonexistent/viderav-build"],
+                                                ["viderav.path", old]]))
         server = subprocess.Popen(
             [code_server, "--auth", "none", "--bind-addr", f"127.0.0.1:{port}",
              "--disable-telemetry", "--disable-update-check", "--disable-workspace-trust",
@@ -166,9 +173,10 @@ def main():
                 problems.append(f"{step}: VS Code holds\n{got}\n--check gives\n{want}")
         if len(seen.get("problems") or []) < 3:
             problems.append(f"the Problems panel: {seen.get('problems')}")
-        if "cannot run" not in (seen.get("missing") or "") or "viderav.path" not in \
-                (seen.get("missing") or ""):
-            problems.append(f"a program that does not exist: the message {seen.get('missing')!r}")
+        for step, what in (("missing", "a program that does not exist"),
+                           ("old", "a program without the server")):
+            if "viderav.path" not in (seen.get(step) or ""):
+                problems.append(f"{what}: the message {seen.get(step)!r}")
         if open(text, "rb").read() != TEXT.encode():
             problems.append(f"the text on disk changed: {open(text, 'rb').read()!r}")
         print("the Problems panel:", *(seen.get("problems") or []), sep="\n  ")

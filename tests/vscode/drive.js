@@ -1,7 +1,8 @@
 // Drives a running code-server in headless Chromium as a writer would:
 // opens FILE from the Explorer in FOLDER, shows the Problems panel, types
 // into the text without saving, turns failOnRejected on, then names a
-// program that does not exist, through the test extension's command.  At each step it waits for what the
+// program that does not exist and one too old to serve, through the test
+// extension's command.  At each step it waits for what the
 // test extension dumps to DUMP, and writes what it saw to OUT as JSON.
 const { chromium } = require(process.env.PLAYWRIGHT);
 const fs = require('fs');
@@ -63,13 +64,17 @@ async function setting(page) {
     await setting(page);
     await until('strict', page, (d) => d.length > 0 && d.every((x) => x.severity === 0));
 
-    await setting(page);
-    const toast = page.locator('.notifications-toasts .notification-toast', { hasText: 'viderav' });
-    try {
-      await toast.first().waitFor({ timeout: 60000 });
-      seen.missing = await toast.first().innerText();
-    } catch (e) {
-      seen.missing = null;
+    // A program that cannot be run, then one without the server: each
+    // must bring its message.
+    for (const [name, words] of [['missing', 'cannot run'], ['old', 'no language server']]) {
+      await setting(page);
+      const toast = page.locator('.notifications-toasts .notification-toast', { hasText: words });
+      try {
+        await toast.first().waitFor({ timeout: 60000 });
+        seen[name] = await toast.first().innerText();
+      } catch (e) {
+        seen[name] = null;
+      }
     }
   } finally {
     fs.writeFileSync(OUT, JSON.stringify(seen));
